@@ -1,0 +1,100 @@
+package drovak.android;
+
+import java.io.IOException;
+import java.io.InputStream;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.StandardCopyOption;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.Locale;
+
+/** Loads the native tembrix library: an explicit path, then the library path, then the copy inside the jar. */
+final class NativeLibrary {
+
+    static final String NAME = "tembrix";
+
+    private NativeLibrary() {}
+
+    static void load() {
+        List<String> tried = new ArrayList<>();
+        String explicit = System.getProperty(Tapper.LIBRARY_PATH_PROPERTY);
+        if (explicit != null && !explicit.isEmpty()) {
+            try {
+                System.load(Path.of(explicit).toAbsolutePath().toString());
+                return;
+            } catch (UnsatisfiedLinkError | SecurityException e) {
+                tried.add("-D" + Tapper.LIBRARY_PATH_PROPERTY + "=" + explicit + " (" + e.getMessage() + ")");
+            }
+        }
+        try {
+            System.loadLibrary(NAME);
+            return;
+        } catch (UnsatisfiedLinkError | SecurityException e) {
+            tried.add("System.loadLibrary(\"" + NAME + "\") on java.library.path="
+                    + System.getProperty("java.library.path") + " (" + e.getMessage() + ")");
+        }
+        String resource = bundledResource();
+        if (resource == null) {
+            tried.add("bundled library (none is built for this platform)");
+        } else {
+            try {
+                loadBundled(resource);
+                return;
+            } catch (IOException | UnsatisfiedLinkError | SecurityException e) {
+                tried.add("bundled " + resource + " (" + e.getMessage() + ")");
+            }
+        }
+        throw new UnsatisfiedLinkError("cannot load the tembrix native library for " + platformDescription()
+                + "; tried: " + String.join("; ", tried)
+                + ". Set -D" + Tapper.LIBRARY_PATH_PROPERTY + "=/path/to/" + System.mapLibraryName(NAME)
+                + " or put it on java.library.path.");
+    }
+
+    /** The jar's directory for this platform, such as {@code linux-x86_64}, or null if none is built. */
+    static String platform() {
+        String os = System.getProperty("os.name", "").toLowerCase(Locale.ROOT);
+        String arch = System.getProperty("os.arch", "").toLowerCase(Locale.ROOT);
+        boolean x86_64 = arch.equals("amd64") || arch.equals("x86_64");
+        if (!x86_64) {
+            return null;
+        }
+        if (os.startsWith("linux")) {
+            return "linux-x86_64";
+        }
+        if (os.startsWith("mac")) {
+            return "macos-x86_64";
+        }
+        return null;
+    }
+
+    static String bundledResource() {
+        String platform = platform();
+        if (platform == null) {
+            return null;
+        }
+        String file = platform.startsWith("macos") ? "lib" + NAME + ".jnilib" : "lib" + NAME + ".so";
+        return "/drovak/android/native/" + platform + "/" + file;
+    }
+
+    private static String platformDescription() {
+        return System.getProperty("os.name") + " " + System.getProperty("os.arch");
+    }
+
+    private static void loadBundled(String resource) throws IOException {
+        try (InputStream in = NativeLibrary.class.getResourceAsStream(resource)) {
+            if (in == null) {
+                throw new IOException("not in the jar");
+            }
+            String suffix = resource.substring(resource.lastIndexOf('.'));
+            Path file = Files.createTempFile("libtembrix-", suffix);
+            try {
+                Files.copy(in, file, StandardCopyOption.REPLACE_EXISTING);
+                System.load(file.toAbsolutePath().toString());
+            } finally {
+                // The loaded mapping outlives the file on the systems we build for, so no temporary file is left.
+                Files.deleteIfExists(file);
+            }
+        }
+    }
+}

@@ -1,0 +1,97 @@
+package drovak.android;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.io.IOException;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+import java.util.concurrent.TimeUnit;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+/** Runs whole JVMs, to see how the library behaves at JVM exit and at load time. */
+class ProcessTest {
+
+    static final class Result {
+        final int exitCode;
+        final String output;
+
+        Result(int exitCode, String output) {
+            this.exitCode = exitCode;
+            this.output = output;
+        }
+    }
+
+    static Result runJvm(String classPath, String... args) throws IOException, InterruptedException {
+        String java = ProcessHandle.current().info().command().orElse("java");
+        List<String> command = new ArrayList<>(List.of(java, "-Xcheck:jni", "-cp", classPath));
+        command.addAll(Arrays.asList(args));
+        Process process = new ProcessBuilder(command).redirectErrorStream(true).start();
+        process.getOutputStream().close();
+        if (!process.waitFor(20, TimeUnit.SECONDS)) {
+            process.destroyForcibly();
+            throw new AssertionError("JVM did not exit by itself: " + command);
+        }
+        String output = new String(process.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+        assertFalse(output.contains("WARNING in native method"), output);
+        assertFalse(output.contains("FATAL ERROR"), output);
+        return new Result(process.exitValue(), output);
+    }
+
+    static Result runChild(String scenario) throws IOException, InterruptedException {
+        return runJvm(System.getProperty("tembrix.test.classpath"), ChildMain.class.getName(), scenario);
+    }
+
+    @Test
+    void theJvmExitsAfterAStopMidSleep() throws Exception {
+        Result r = runChild("stop-mid-sleep");
+        assertEquals(0, r.exitCode, r.output);
+        assertTrue(r.output.contains("stopped"), r.output);
+    }
+
+    @Test
+    void theJvmWaitsForTheRhythmWhenMainReturnsRightAfterStart() throws Exception {
+        Result r = runChild("return-after-start");
+        assertEquals(0, r.exitCode, r.output);
+        assertEquals("Set beat list native\nStart native tapping \nmain returned\ntap\ntap\n",
+                r.output.replace("\r", ""), "the two lines come in order, and both taps before exit");
+    }
+
+    @Test
+    void aFailedLoadNamesThePlatformAndWhatWasTried() throws Exception {
+        // The classes alone, without the jar and its bundled library.
+        String classPath = System.getProperty("tembrix.test.classes") + ":" + testClasses();
+        Result r = runJvm(classPath, "-Djava.library.path=/nonexistent",
+                "-D" + Tapper.LIBRARY_PATH_PROPERTY + "=/nonexistent/libtembrix.so",
+                ChildMain.class.getName(), "loaded-from");
+        assertTrue(r.output.contains("UnsatisfiedLinkError"), r.output);
+        assertTrue(r.output.contains(System.getProperty("os.name")), r.output);
+        assertTrue(r.output.contains("/nonexistent/libtembrix.so"), r.output);
+        assertTrue(r.output.contains("loadLibrary"), r.output);
+        assertTrue(r.output.contains("bundled"), r.output);
+    }
+
+    @Test
+    void theLibraryLoadsFromAnExplicitPathFirstAndElseFromTheJar(@TempDir Path dir) throws Exception {
+        Path copy = dir.resolve("libtembrix.so");
+        Files.copy(Path.of(System.getProperty("tembrix.test.library")), copy);
+        Result explicit = runJvm(System.getProperty("tembrix.test.classpath"),
+                "-D" + Tapper.LIBRARY_PATH_PROPERTY + "=" + copy, ChildMain.class.getName(), "loaded-from");
+        assertEquals(0, explicit.exitCode, explicit.output);
+        assertTrue(explicit.output.contains(copy.toString()), explicit.output);
+
+        Result bundled = runChild("loaded-from");
+        assertEquals(0, bundled.exitCode, bundled.output);
+        assertTrue(bundled.output.contains("libtembrix-"), "extracted from the jar: " + bundled.output);
+    }
+
+    private static String testClasses() {
+        return ProcessTest.class.getProtectionDomain().getCodeSource().getLocation().getPath();
+    }
+}

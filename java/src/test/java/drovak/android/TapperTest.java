@@ -1,0 +1,210 @@
+package drovak.android;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.io.ByteArrayOutputStream;
+import java.io.PrintStream;
+import java.lang.ref.WeakReference;
+import java.nio.charset.StandardCharsets;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.TimeUnit;
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.Nested;
+import org.junit.jupiter.api.Test;
+
+class TapperTest {
+
+    /** Tap times, in nanoseconds of System.nanoTime(). */
+    private final List<Long> taps = new ArrayList<>();
+
+    private final Tapper tapper = new Tapper(this::recordTap);
+
+    private synchronized void recordTap() {
+        taps.add(System.nanoTime());
+        notifyAll();
+    }
+
+    private synchronized boolean awaitTaps(int count, long timeoutMillis) throws InterruptedException {
+        long deadline = System.currentTimeMillis() + timeoutMillis;
+        while (taps.size() < count) {
+            long left = deadline - System.currentTimeMillis();
+            if (left <= 0) {
+                return false;
+            }
+            wait(left);
+        }
+        return true;
+    }
+
+    private synchronized List<Long> taps() {
+        return new ArrayList<>(taps);
+    }
+
+    @AfterEach
+    void stop() {
+        tapper.stopTapper();
+    }
+
+    @Nested
+    class Cycle {
+
+        @Test
+        void tapsEachBeatAfterTheFirstAtItsTime() throws InterruptedException {
+            double[] beats = {42.0, 0.05, 0.10, 0.20};
+            tapper.setBeatList(beats);
+            long start = System.nanoTime();
+            tapper.startTapper();
+            assertTrue(awaitTaps(3, 5000));
+            Thread.sleep(100);
+            List<Long> times = taps();
+            assertEquals(3, times.size(), "element 0 is never tapped");
+            for (int i = 0; i < times.size(); i++) {
+                long offsetMicros = (times.get(i) - start) / 1000;
+                long dueMicros = (long) (beats[i + 1] * 1e6);
+                assertTrue(offsetMicros >= dueMicros, "tap " + i + " early: " + offsetMicros + " us");
+                assertTrue(offsetMicros < dueMicros + 250_000, "tap " + i + " late: " + offsetMicros + " us");
+            }
+            tapper.stopTapper();
+            tapper.setBeatList(new double[] {0, 0});
+            tapper.startTapper();
+            assertTrue(awaitTaps(4, 5000), "a second cycle taps as well");
+        }
+
+        @Test
+        void stopMidSleepReturnsPromptlyAndTheBeatIsNotTapped() throws InterruptedException {
+            tapper.setBeatList(new double[] {0, 0.01, 30.0});
+            tapper.startTapper();
+            assertTrue(awaitTaps(1, 5000));
+            long before = System.nanoTime();
+            tapper.stopTapper();
+            assertTrue(System.nanoTime() - before < TimeUnit.MILLISECONDS.toNanos(500));
+            assertEquals(1, taps().size());
+        }
+
+        @Test
+        void aThrowingTapIsReportedAndTappingGoesOn() throws InterruptedException {
+            PrintStream savedErr = System.err;
+            ByteArrayOutputStream err = new ByteArrayOutputStream();
+            CountDownLatch taps = new CountDownLatch(3);
+            Tapper throwing = new Tapper(() -> {
+                taps.countDown();
+                throw new IllegalArgumentException("thrown from tap");
+            });
+            System.setErr(new PrintStream(err, true, StandardCharsets.UTF_8));
+            try {
+                throwing.setBeatList(new double[] {0, 0, 0.01, 0.02});
+                throwing.startTapper();
+                assertTrue(taps.await(5, TimeUnit.SECONDS));
+                throwing.stopTapper();
+            } finally {
+                System.setErr(savedErr);
+            }
+            assertTrue(err.toString(StandardCharsets.UTF_8).contains("thrown from tap"), err.toString());
+        }
+
+        @Test
+        void aStoppedTapperCanBeGarbageCollected() throws InterruptedException {
+            WeakReference<Tapper> ref = cycleAndForget();
+            for (int i = 0; i < 100 && ref.get() != null; i++) {
+                System.gc();
+                Thread.sleep(20);
+            }
+            assertNull(ref.get(), "the native side still holds the stopped Tapper");
+        }
+
+        private WeakReference<Tapper> cycleAndForget() throws InterruptedException {
+            CountDownLatch tapped = new CountDownLatch(1);
+            Tapper t = new Tapper(tapped::countDown);
+            t.setBeatList(new double[] {0, 0, 10});
+            t.startTapper();
+            assertTrue(tapped.await(5, TimeUnit.SECONDS));
+            t.stopTapper();
+            return new WeakReference<>(t);
+        }
+
+        @Test
+        void aSubclassOverridingTapIsCalled() throws InterruptedException {
+            CountDownLatch tapped = new CountDownLatch(2);
+            try (Tapper sub = new Tapper() {
+                @Override
+                public void tap() {
+                    tapped.countDown();
+                }
+            }) {
+                sub.setBeatList(new double[] {0, 0, 0});
+                sub.startTapper();
+                assertTrue(tapped.await(5, TimeUnit.SECONDS));
+            }
+        }
+    }
+
+    @Nested
+    class Misuse {
+
+        @Test
+        void startOrSetWhileTappingThrowAndTheRhythmGoesOn() throws InterruptedException {
+            tapper.setBeatList(new double[] {0, 0.2});
+            tapper.startTapper();
+            IllegalStateException e = assertThrows(IllegalStateException.class, tapper::startTapper);
+            assertTrue(e.getMessage().contains("stopTapper()"), e.getMessage());
+            assertThrows(IllegalStateException.class, () -> tapper.setBeatList(new double[] {0, 0}));
+            assertThrows(IllegalStateException.class,
+                    () -> new Tapper().startTapper(), "the tapper is one per process");
+            assertTrue(awaitTaps(1, 5000), "the rhythm in play is untouched");
+        }
+
+        @Test
+        void stopWithoutStartOrTwiceIsHarmless() {
+            tapper.stopTapper();
+            tapper.setBeatList(new double[] {0, 1});
+            tapper.stopTapper();
+            tapper.stopTapper();
+        }
+
+        @Test
+        void nullListThrows() {
+            NullPointerException e = assertThrows(NullPointerException.class, () -> tapper.setBeatList(null));
+            assertTrue(e.getMessage().contains("null"));
+        }
+
+        @Test
+        void aFinishedRhythmNeedsNoStopBeforeTheNext() throws InterruptedException {
+            tapper.setBeatList(new double[] {0, 0});
+            tapper.startTapper();
+            assertTrue(awaitTaps(1, 5000));
+            Thread.sleep(50);
+            tapper.setBeatList(new double[] {0, 0, 0});
+            tapper.startTapper();
+            assertTrue(awaitTaps(3, 5000));
+        }
+
+        @Test
+        void nativesCalledFromTapThrow() throws InterruptedException {
+            List<Throwable> thrown = new ArrayList<>();
+            CountDownLatch tapped = new CountDownLatch(1);
+            Tapper selfStopping = new Tapper() {
+                @Override
+                public void tap() {
+                    try {
+                        stopTapper();
+                    } catch (IllegalStateException e) {
+                        thrown.add(e);
+                    }
+                    tapped.countDown();
+                }
+            };
+            selfStopping.setBeatList(new double[] {0, 0});
+            selfStopping.startTapper();
+            assertTrue(tapped.await(5, TimeUnit.SECONDS));
+            selfStopping.stopTapper();
+            assertEquals(1, thrown.size());
+            assertFalse(thrown.get(0).getMessage().isEmpty());
+        }
+    }
+}

@@ -1,0 +1,76 @@
+// A fake JavaVM and JNIEnv for driving the natives and the tapper thread
+// without a JVM. The function tables start zeroed and fill only the slots the
+// library uses, so a call through any other slot crashes the test at once.
+#pragma once
+
+#include <jni.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fake {
+
+// One JNIEnv per thread: the caller's and the tapper thread's.
+struct Env : JNIEnv_ {
+    bool pending = false;
+    std::string thrownClass;
+    std::string thrownMessage;
+    int describes = 0;
+};
+
+struct Array {
+    std::vector<double> values;
+};
+
+struct Jvm {
+    JNINativeInterface_ envTable{};
+    JNIInvokeInterface_ vmTable{};
+    JavaVM_ vm{};
+    Env caller;
+    Env tapper;
+
+    std::atomic<int> attaches{0};
+    std::atomic<int> detaches{0};
+    std::atomic<int> liveGlobalRefs{0};
+    std::atomic<int> taps{0};
+    std::atomic<int> tapsOnWrongEnv{0};
+
+    // Knobs a test sets before it starts the tapper.
+    bool failAttach = false;
+    bool failGlobalRef = false;
+    bool noTapMethod = false;
+    bool tapThrows = false;
+    std::function<void()> onTap;
+
+    std::mutex mutex;
+    std::condition_variable tapped;
+    std::vector<std::chrono::steady_clock::time_point> tapTimes;
+
+    Jvm();
+    void reset();
+
+    JNIEnv* env() { return &caller; }
+    JNIEnv* tapperEnv() { return &tapper; }
+
+    // Waits until at least n taps have happened; false on timeout.
+    bool waitForTaps(int n, std::chrono::milliseconds timeout);
+    std::vector<std::chrono::steady_clock::time_point> times();
+};
+
+// The one fake JVM of the test process: JNI function tables carry no user data.
+Jvm& jvm();
+
+// A Java double[] of the given values.
+jdoubleArray newArray(Array& array);
+
+// The Tapper object handed to the natives.
+jobject tapperObject();
+
+} // namespace fake

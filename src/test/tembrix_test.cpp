@@ -1,0 +1,451 @@
+// Drives the natives and the tapper thread through the fake JNI environment.
+// The library's source is compiled into this test so that its internal state
+// and helpers can be checked directly.
+
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <stdlib.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "fake_jni.h"
+
+// Allocation and thread creation that a test can make fail.
+namespace {
+bool failNextMalloc;
+bool failNextThreadCreate;
+
+void* mallocOrFail(size_t size) {
+    if (failNextMalloc) {
+        failNextMalloc = false;
+        return nullptr;
+    }
+    return malloc(size);
+}
+
+int pthreadCreateOrFail(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*), void* arg) {
+    if (failNextThreadCreate) {
+        failNextThreadCreate = false;
+        return EAGAIN;
+    }
+    return pthread_create(thread, attr, entry, arg);
+}
+} // namespace
+
+#define malloc mallocOrFail
+#define pthread_create pthreadCreateOrFail
+#include "../tembrix.cpp"
+#undef malloc
+#undef pthread_create
+
+namespace {
+
+using namespace std::chrono;
+using namespace std::chrono_literals;
+
+fake::Jvm& vm = fake::jvm();
+fake::Env& caller = vm.caller;
+
+void setBeats(std::vector<double> values) {
+    static fake::Array array;
+    array.values = std::move(values);
+    Java_drovak_android_Tapper_setBeatList(vm.env(), fake::tapperObject(), fake::newArray(array));
+}
+
+void start() { Java_drovak_android_Tapper_startTapper(vm.env(), fake::tapperObject()); }
+void stop() { Java_drovak_android_Tapper_stopTapper(vm.env(), fake::tapperObject()); }
+
+// Waits, within a generous bound, for the tapper thread to end by itself.
+bool waitFinished() {
+    for (auto deadline = steady_clock::now() + 5s; steady_clock::now() < deadline;) {
+        if (tapperFinished.load() != 0) {
+            return true;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return false;
+}
+
+class Natives : public ::testing::Test {
+protected:
+    void SetUp() override { vm.reset(); }
+
+    // Every path leaves the state empty, every attach detached and every
+    // global reference released.
+    void TearDown() override {
+        stop();
+        EXPECT_EQ(running, 0);
+        EXPECT_EQ(beatsLength, 0);
+        EXPECT_EQ(beatsArray, nullptr);
+        EXPECT_EQ(obj, nullptr);
+        EXPECT_EQ(vm.liveGlobalRefs.load(), 0);
+        EXPECT_EQ(vm.attaches.load(), vm.detaches.load());
+        EXPECT_EQ(vm.tapsOnWrongEnv.load(), 0);
+        EXPECT_EQ(tapperEnv.load(), nullptr);
+    }
+};
+
+// --- Time arithmetic --------------------------------------------------------
+
+TEST(TimeArithmetic, SleepRequestSplitsAtOneSecond) {
+    struct {
+        int64_t delay;
+        time_t sec;
+        long nsec;
+    } const cases[] = {
+        {1, 0, 1},
+        {999999999, 0, 999999999},
+        {1000000000, 1, 0},
+        {1000000001, 1, 1},
+        {3500000000, 3, 500000000},
+        {INT64_MAX, INT64_MAX / 1000000000, INT64_MAX % 1000000000},
+    };
+    for (const auto& c : cases) {
+        const timespec request = sleepRequest(c.delay);
+        EXPECT_EQ(request.tv_sec, c.sec) << c.delay;
+        EXPECT_EQ(request.tv_nsec, c.nsec) << c.delay;
+    }
+}
+
+TEST(TimeArithmetic, BeatTimesTruncateToTheMicrosecondLikeAJavaCast) {
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(beatOffsetNsec(1.0000005), 1000000000);
+    EXPECT_EQ(beatOffsetNsec(-0.0000005), 0);
+    EXPECT_EQ(beatOffsetNsec(0.5), 500000000);
+    EXPECT_EQ(beatOffsetNsec(-1.25), -1250000000);
+    EXPECT_EQ(beatOffsetNsec(0.0000019), 1000);
+    EXPECT_EQ(beatOffsetNsec(std::nan("")), 0);
+    EXPECT_EQ(beatOffsetNsec(inf), INT64_MAX);
+    EXPECT_EQ(beatOffsetNsec(1e300), INT64_MAX);
+    EXPECT_EQ(beatOffsetNsec(-inf), INT64_MIN);
+    EXPECT_EQ(beatOffsetNsec(-1e300), INT64_MIN);
+    // Microsecond counts that fit, but whose nanoseconds would not.
+    EXPECT_EQ(beatOffsetNsec(1e13), INT64_MAX);
+    EXPECT_EQ(beatOffsetNsec(-1e13), INT64_MIN);
+}
+
+TEST(TimeArithmetic, DueTimesSaturate) {
+    EXPECT_EQ(addSaturating(100, INT64_MAX), INT64_MAX);
+    EXPECT_EQ(addSaturating(-100, INT64_MIN), INT64_MIN);
+    EXPECT_EQ(addSaturating(100, -50), 50);
+    EXPECT_EQ(subSaturating(INT64_MIN, 100), INT64_MIN);
+    EXPECT_EQ(subSaturating(INT64_MAX, -100), INT64_MAX);
+    EXPECT_EQ(subSaturating(100, 150), -50);
+}
+
+TEST(Clock, ReadsTheMonotonicClockAndNeverGoesBack) {
+    timespec before;
+    clock_gettime(CLOCK_MONOTONIC, &before);
+    const int64_t first = getTimeNsec();
+    timespec after;
+    clock_gettime(CLOCK_MONOTONIC, &after);
+    EXPECT_GE(first, before.tv_sec * 1000000000LL + before.tv_nsec);
+    EXPECT_LE(first, after.tv_sec * 1000000000LL + after.tv_nsec);
+    int64_t previous = first;
+    for (int i = 0; i < 100000; ++i) {
+        const int64_t now = getTimeNsec();
+        ASSERT_GE(now, previous);
+        previous = now;
+    }
+}
+
+// --- The beat list ----------------------------------------------------------
+
+TEST_F(Natives, CopiesTheListBitForBit) {
+    const double payloadNan = [] {
+        uint64_t bits = 0x7ff8dead0000beefULL;
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        return d;
+    }();
+    std::vector<double> values = {-0.0, payloadNan, std::numeric_limits<double>::denorm_min(),
+                                  -std::numeric_limits<double>::infinity(), 1e300, 0.25};
+    setBeats(values);
+    ASSERT_EQ(beatsLength, static_cast<int32_t>(values.size()));
+    EXPECT_EQ(std::memcmp(beatsArray, values.data(), values.size() * sizeof(double)), 0);
+}
+
+TEST_F(Natives, ReplacingAListFreesTheOldOneAndEmptyListsAreHeld) {
+    setBeats({0, 1, 2});
+    setBeats({});
+    EXPECT_EQ(beatsLength, 0);
+    setBeats({0, 5});
+    EXPECT_EQ(beatsLength, 2);
+    EXPECT_EQ(beatsArray[1], 5.0);
+    // The old blocks are freed: LeakSanitizer and valgrind see to the rest.
+}
+
+TEST_F(Natives, WritesTheTwoLinesFlushedAndNothingOnStop) {
+    testing::internal::CaptureStdout();
+    setBeats({0});
+    start();
+    ASSERT_TRUE(waitFinished());
+    stop();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Set beat list native\nStart native tapping \n");
+}
+
+// --- Tapping ----------------------------------------------------------------
+
+TEST_F(Natives, ListsOfFewerThanTwoBeatsAttachAndEndWithoutTapping) {
+    for (auto list : {std::vector<double>{}, std::vector<double>{0.0}}) {
+        setBeats(list);
+        start();
+        ASSERT_TRUE(waitFinished());
+        EXPECT_EQ(vm.taps.load(), 0);
+        stop();
+    }
+    start(); // no list at all
+    ASSERT_TRUE(waitFinished());
+    stop();
+    EXPECT_EQ(vm.taps.load(), 0);
+    EXPECT_EQ(vm.attaches.load(), 3);
+}
+
+TEST_F(Natives, TapsEachBeatAfterTheFirstAtItsDueTime) {
+    setBeats({99.0, 0.05, 0.10, 0.15});
+    const auto before = steady_clock::now();
+    start();
+    ASSERT_TRUE(vm.waitForTaps(3, 5s));
+    ASSERT_TRUE(waitFinished());
+    const auto times = vm.times();
+    ASSERT_EQ(times.size(), 3u);
+    for (size_t i = 0; i < times.size(); ++i) {
+        const auto offset = duration_cast<microseconds>(times[i] - before);
+        const auto due = microseconds(50000 * (i + 1));
+        EXPECT_GE(offset, due) << "tap " << i << " early";
+        EXPECT_LT(offset, due + 250ms) << "tap " << i << " late";
+    }
+}
+
+TEST_F(Natives, OverdueAndUnsortedBeatsAreTappedAtOnceAndNoneIsSkipped) {
+    setBeats({0, -1.0, 0.0, -5.0, -std::numeric_limits<double>::infinity(), std::nan(""), 0.0000005});
+    const auto before = steady_clock::now();
+    start();
+    ASSERT_TRUE(vm.waitForTaps(6, 5s));
+    EXPECT_LT(steady_clock::now() - before, 500ms);
+    ASSERT_TRUE(waitFinished());
+    EXPECT_EQ(vm.taps.load(), 6);
+}
+
+TEST_F(Natives, AStopMidSleepLeavesExactlyTheEarlierBeatsTappedAndReturnsPromptly) {
+    for (double far : {5.0, 1e300, std::numeric_limits<double>::infinity()}) {
+        vm.reset();
+        setBeats({0, 0.01, 0.02, far, 0.03});
+        start();
+        ASSERT_TRUE(vm.waitForTaps(2, 5s));
+        std::this_thread::sleep_for(20ms);
+        const auto before = steady_clock::now();
+        stop();
+        EXPECT_LT(steady_clock::now() - before, 500ms) << far;
+        EXPECT_EQ(vm.taps.load(), 2) << far;
+        EXPECT_EQ(vm.attaches.load(), 1);
+        EXPECT_EQ(vm.detaches.load(), 1) << "a cancelled thread must detach";
+        EXPECT_EQ(beatsArray, nullptr);
+        EXPECT_EQ(vm.liveGlobalRefs.load(), 0);
+    }
+}
+
+TEST_F(Natives, AStopDuringTapLetsItFinishAndNoFurtherTapFollows) {
+    std::mutex gate;
+    gate.lock();
+    std::atomic<bool> inTap{false};
+    vm.onTap = [&] {
+        inTap = true;
+        std::lock_guard<std::mutex> wait(gate);
+    };
+    setBeats({0, 0, 0, 0, 0}); // all overdue: no sleep between taps
+    start();
+    while (!inTap) {
+        std::this_thread::yield();
+    }
+    std::thread stopper(stop);
+    std::this_thread::sleep_for(50ms); // let the cancel be requested while tap() runs
+    gate.unlock();
+    stopper.join();
+    EXPECT_EQ(vm.taps.load(), 1);
+    EXPECT_EQ(vm.detaches.load(), 1);
+}
+
+TEST_F(Natives, ExceptionsFromTapAreReportedClearedAndTappingGoesOn) {
+    vm.tapThrows = true;
+    setBeats({0, 0, 0, 0});
+    start();
+    ASSERT_TRUE(waitFinished());
+    EXPECT_EQ(vm.taps.load(), 3);
+    EXPECT_EQ(vm.tapper.describes, 3);
+    EXPECT_FALSE(vm.tapper.pending);
+}
+
+TEST_F(Natives, AMissingTapMethodIsReportedAndTheThreadEndsWithoutTapping) {
+    vm.noTapMethod = true;
+    setBeats({0, 0, 0});
+    start();
+    ASSERT_TRUE(waitFinished());
+    EXPECT_EQ(vm.taps.load(), 0);
+    EXPECT_EQ(vm.tapper.describes, 1);
+    EXPECT_FALSE(vm.tapper.pending);
+    EXPECT_EQ(vm.detaches.load(), 1);
+}
+
+TEST_F(Natives, StartReturnsOnlyOnceTheThreadHasAttached) {
+    setBeats({0, 10.0});
+    for (int i = 0; i < 20; ++i) {
+        start();
+        EXPECT_EQ(vm.attaches.load(), i + 1);
+        stop();
+        setBeats({0, 10.0});
+    }
+}
+
+TEST_F(Natives, AFailedAttachEndsTheThreadWithoutTappingAndStartStillReturns) {
+    vm.failAttach = true;
+    setBeats({0, 0, 0});
+    start();
+    ASSERT_TRUE(waitFinished());
+    EXPECT_EQ(vm.taps.load(), 0);
+    EXPECT_EQ(vm.detaches.load(), 0);
+}
+
+// --- Calls out of order and failures ------------------------------------------
+
+TEST_F(Natives, StopWithoutAThreadOrTwiceOnlyResetsTheList) {
+    stop();
+    setBeats({0, 1});
+    stop();
+    stop();
+    EXPECT_FALSE(caller.pending);
+    EXPECT_EQ(vm.attaches.load(), 0);
+}
+
+TEST_F(Natives, StartAndSetWhileTappingThrowAndChangeNothing) {
+    setBeats({0, 10.0, 20.0});
+    start();
+    double* const list = beatsArray;
+
+    start();
+    EXPECT_TRUE(caller.pending);
+    EXPECT_EQ(caller.thrownClass, "java/lang/IllegalStateException");
+    caller.pending = false;
+    EXPECT_EQ(vm.attaches.load(), 1);
+
+    setBeats({0, 1});
+    EXPECT_TRUE(caller.pending);
+    EXPECT_EQ(caller.thrownClass, "java/lang/IllegalStateException");
+    EXPECT_NE(caller.thrownMessage.find("stopTapper()"), std::string::npos);
+    caller.pending = false;
+    EXPECT_EQ(beatsArray, list);
+    EXPECT_EQ(beatsLength, 3);
+    EXPECT_EQ(vm.liveGlobalRefs.load(), 1);
+}
+
+TEST_F(Natives, AFinishedThreadIsJoinedByTheNextSetOrStart) {
+    setBeats({0, 0});
+    start();
+    ASSERT_TRUE(waitFinished());
+    start(); // replays the same list
+    EXPECT_FALSE(caller.pending);
+    ASSERT_TRUE(vm.waitForTaps(2, 5s));
+    ASSERT_TRUE(waitFinished());
+    setBeats({0, 0, 0});
+    EXPECT_FALSE(caller.pending);
+    EXPECT_EQ(running, 0);
+    EXPECT_EQ(vm.liveGlobalRefs.load(), 0);
+    EXPECT_EQ(beatsLength, 3);
+}
+
+TEST_F(Natives, NullListThrowsAndLeavesTheStateAlone) {
+    setBeats({0, 1});
+    Java_drovak_android_Tapper_setBeatList(vm.env(), fake::tapperObject(), nullptr);
+    EXPECT_EQ(caller.thrownClass, "java/lang/NullPointerException");
+    caller.pending = false;
+    EXPECT_EQ(beatsLength, 2);
+}
+
+TEST_F(Natives, FailedAllocationThrowsAndLeavesTheStateEmpty) {
+    setBeats({0, 1});
+    failNextMalloc = true;
+    setBeats({0, 1, 2});
+    EXPECT_EQ(caller.thrownClass, "java/lang/OutOfMemoryError");
+    caller.pending = false;
+    EXPECT_EQ(beatsLength, 0);
+    EXPECT_EQ(beatsArray, nullptr);
+}
+
+TEST_F(Natives, FailedThreadCreationThrowsAndReleasesEverything) {
+    setBeats({0, 1});
+    failNextThreadCreate = true;
+    start();
+    EXPECT_EQ(caller.thrownClass, "java/lang/OutOfMemoryError");
+    EXPECT_EQ(caller.thrownMessage, "unable to create tapper thread");
+    caller.pending = false;
+    EXPECT_EQ(running, 0);
+    EXPECT_EQ(vm.liveGlobalRefs.load(), 0);
+    start(); // and a later start works
+    EXPECT_FALSE(caller.pending);
+    EXPECT_EQ(vm.attaches.load(), 1);
+}
+
+TEST_F(Natives, FailedGlobalReferenceThrowsAndStartsNothing) {
+    vm.failGlobalRef = true;
+    start();
+    EXPECT_EQ(caller.thrownClass, "java/lang/OutOfMemoryError");
+    caller.pending = false;
+    EXPECT_EQ(running, 0);
+    EXPECT_EQ(vm.attaches.load(), 0);
+}
+
+TEST_F(Natives, NativesCalledFromTapThrowInsteadOfWaitingForThemselves) {
+    std::vector<std::string> thrown;
+    vm.onTap = [&] {
+        fake::Env& env = vm.tapper;
+        Java_drovak_android_Tapper_stopTapper(&env, fake::tapperObject());
+        thrown.push_back(env.thrownClass);
+        Java_drovak_android_Tapper_startTapper(&env, fake::tapperObject());
+        thrown.push_back(env.thrownClass);
+        Java_drovak_android_Tapper_setBeatList(&env, fake::tapperObject(), nullptr);
+        thrown.push_back(env.thrownClass);
+        env.pending = false;
+    };
+    setBeats({0, 0});
+    start();
+    ASSERT_TRUE(waitFinished());
+    ASSERT_EQ(thrown.size(), 3u);
+    for (const auto& c : thrown) {
+        EXPECT_EQ(c, "java/lang/IllegalStateException");
+    }
+}
+
+TEST_F(Natives, CallsFromSeveralThreadsKeepTheStateWhole) {
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 4; ++t) {
+        callers.emplace_back([t] {
+            fake::Env env;
+            env.functions = &vm.envTable;
+            fake::Array array{{0, 0, 0.001, 0.002}};
+            for (int i = 0; i < 200; ++i) {
+                switch ((i + t) % 3) {
+                case 0:
+                    Java_drovak_android_Tapper_setBeatList(&env, fake::tapperObject(), fake::newArray(array));
+                    break;
+                case 1:
+                    Java_drovak_android_Tapper_startTapper(&env, fake::tapperObject());
+                    break;
+                default:
+                    Java_drovak_android_Tapper_stopTapper(&env, fake::tapperObject());
+                }
+                if (env.pending) {
+                    EXPECT_EQ(env.thrownClass, "java/lang/IllegalStateException");
+                    env.pending = false;
+                }
+            }
+        });
+    }
+    for (auto& c : callers) {
+        c.join();
+    }
+}
+
+} // namespace
