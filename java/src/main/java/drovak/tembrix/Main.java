@@ -1,29 +1,340 @@
 package drovak.tembrix;
 
-import drovak.android.Tapper;
-import java.util.concurrent.CountDownLatch;
+import java.io.BufferedReader;
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.InputStreamReader;
+import java.io.OutputStream;
+import java.io.OutputStreamWriter;
+import java.io.PrintWriter;
+import java.nio.charset.Charset;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.AccessDeniedException;
+import java.nio.file.Files;
+import java.nio.file.NoSuchFileException;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.concurrent.Callable;
+import picocli.CommandLine;
+import picocli.CommandLine.Command;
+import picocli.CommandLine.Model.CommandSpec;
+import picocli.CommandLine.Option;
+import picocli.CommandLine.ParameterException;
+import picocli.CommandLine.Spec;
 
-/** Taps a short rhythm through the native library and prints when each tap lands. */
-public final class Main {
+/**
+ * The {@code tembrix} command: plays a rhythm through the native library and shows how precisely each tap
+ * lands, one line per tap as it happens and a summary at the end.
+ *
+ * <p>Exit codes: 0 when the rhythm has been played, 1 when the run failed (the native library cannot be loaded,
+ * an output file cannot be written), 2 for bad input, with a one-line message on standard error.
+ */
+@Command(name = "tembrix", mixinStandardHelpOptions = true, versionProvider = Main.Version.class,
+        sortOptions = false, usageHelpAutoWidth = true,
+        description = {
+            "Plays a rhythm through the tembrix native library and shows how precisely each tap lands: one line "
+                    + "per tap as it happens (beat, due time, actual time, lateness), then a summary.",
+            "",
+            "Give one rhythm: --bpm with --beats or --pattern, --times, or --file. "
+                    + "With none, it plays the pattern " + Main.DEFAULT_PATTERN + " at " + Main.DEFAULT_BPM
+                    + " BPM. Beat times count from the start; the first may be 0.",
+            ""},
+        footer = {"", "Exit codes: 0 played, 1 the run failed, 2 bad input."})
+public final class Main implements Callable<Integer> {
 
-    private Main() {}
+    static final String DEFAULT_PATTERN = "x..x..x.x.x.xxxx";
+    static final int DEFAULT_BPM = 100;
+    static final int DEFAULT_SUBDIVISION = 4;
 
-    public static void main(String[] args) throws InterruptedException {
-        double[] beats = {0.0, 0.25, 0.5, 0.75, 1.0, 1.125, 1.25, 1.5, 2.0};
-        CountDownLatch done = new CountDownLatch(beats.length - 1);
-        long[] start = new long[1];
-        int[] count = new int[1];
-        Tapper tapper = new Tapper(() -> {
-            long offsetUs = (System.nanoTime() - start[0]) / 1000;
-            count[0]++;
-            System.out.printf("tap %d at %d us (due %d us)%n", count[0], offsetUs,
-                    (long) (beats[count[0]] * 1e6));
-            done.countDown();
+    /** Exit code of a run that could not be done, other than for bad input. */
+    static final int EXIT_FAILED = 1;
+    /** Exit code for bad input: an unknown option, a malformed value, an unusable rhythm or file. */
+    static final int EXIT_BAD_INPUT = 2;
+
+    @Spec
+    private CommandSpec spec;
+
+    @Option(names = "--bpm", paramLabel = "N", description = "Tempo in beats per minute, for --beats and --pattern.")
+    private Double bpm;
+
+    @Option(names = "--beats", paramLabel = "K", description = "Play a steady pulse of K beats at --bpm.")
+    private Integer beats;
+
+    @Option(names = "--pattern", paramLabel = "STEPS",
+            description = "Play a step pattern at --bpm: 'x' taps, '.' rests, one step per character "
+                    + "('|' and spaces are ignored), e.g. \"x..x..x.\".")
+    private String pattern;
+
+    @Option(names = "--subdivision", paramLabel = "S",
+            description = "Steps of --pattern per beat (default: " + DEFAULT_SUBDIVISION + ", sixteenth notes).")
+    private Integer subdivision;
+
+    @Option(names = "--times", paramLabel = "SECONDS", split = ",",
+            description = "Play beats at these times in seconds, e.g. 0.5,1.0,1.25.")
+    private double[] times;
+
+    @Option(names = "--file", paramLabel = "FILE",
+            description = "Play the beat times in FILE, one time in seconds per line ('#' starts a comment); "
+                    + "'-' reads standard input.")
+    private String file;
+
+    @Option(names = "--csv", paramLabel = "FILE",
+            description = "Also write each tap to FILE as CSV: beat, due_ns, actual_ns, lateness_ns.")
+    private Path csv;
+
+    @Option(names = "--wav", paramLabel = "FILE",
+            description = "Also write a click track to FILE (16-bit mono WAV) with a click at each actual tap.")
+    private Path wav;
+
+    private final InputStream stdin;
+
+    private Main(InputStream stdin) {
+        this.stdin = stdin;
+    }
+
+    /**
+     * Runs the command with standard input, output and error, and exits with its exit code.
+     *
+     * @param args the command-line arguments
+     */
+    public static void main(String[] args) {
+        Charset charset = Charset.defaultCharset();
+        PrintWriter out = new PrintWriter(new OutputStreamWriter(System.out, charset));
+        PrintWriter err = new PrintWriter(new OutputStreamWriter(System.err, charset), true);
+        int exitCode = run(args, out, err);
+        out.flush();
+        err.flush();
+        System.exit(exitCode);
+    }
+
+    /**
+     * Runs the command in this process, reading standard input for {@code --file -}.
+     *
+     * @param args the command-line arguments
+     * @param out where the taps, the summary and the help go
+     * @param err where error messages go
+     * @return the exit code
+     */
+    public static int run(String[] args, PrintWriter out, PrintWriter err) {
+        return commandLine(System.in, out, err).execute(args);
+    }
+
+    /**
+     * Builds the top-level command with its subcommands, writing to the given streams.
+     *
+     * @param out where output and help go
+     * @param err where error messages go
+     * @return the command, ready for {@link CommandLine#execute}
+     */
+    static CommandLine commandLine(PrintWriter out, PrintWriter err) {
+        return commandLine(System.in, out, err);
+    }
+
+    static CommandLine commandLine(InputStream in, PrintWriter out, PrintWriter err) {
+        CommandLine cmd = new CommandLine(new Main(in));
+        // Subcommands go here, before the settings below: picocli applies those
+        // only to the subcommands that are already added.
+        // subcommands: bench
+        cmd.setOut(out);
+        cmd.setErr(err);
+        cmd.setParameterExceptionHandler(Main::badInput);
+        cmd.setExecutionExceptionHandler((e, commandLine, parseResult) -> {
+            PrintWriter w = commandLine.getErr();
+            w.println(commandLine.getCommandSpec().qualifiedName() + ": " + oneLine(e));
+            w.flush();
+            return EXIT_FAILED;
         });
-        tapper.setBeatList(beats);
-        start[0] = System.nanoTime();
-        tapper.startTapper();
-        done.await();
-        tapper.stopTapper();
+        return cmd;
+    }
+
+    private static int badInput(ParameterException e, String[] args) {
+        CommandLine commandLine = e.getCommandLine();
+        String name = commandLine.getCommandSpec().qualifiedName();
+        PrintWriter w = commandLine.getErr();
+        w.println(name + ": " + oneLine(e) + " (see " + name + " --help)");
+        w.flush();
+        return EXIT_BAD_INPUT;
+    }
+
+    /** The message of an exception on one line, or its class name if it has none. */
+    static String oneLine(Throwable e) {
+        String message = e.getMessage();
+        if (message == null || message.isBlank()) {
+            return e.getClass().getSimpleName();
+        }
+        return message.strip().replaceAll("\\s*\\R\\s*", "; ");
+    }
+
+    @Override
+    public Integer call() throws IOException, InterruptedException {
+        double[] rhythm = rhythm();
+        if (wav != null && rhythm[rhythm.length - 1] > ClickTrack.MAX_SECONDS) {
+            throw usage("--wav holds at most " + (long) ClickTrack.MAX_SECONDS + " s of clicks");
+        }
+        PrintWriter out = spec.commandLine().getOut();
+        try (Outputs outputs = openOutputs()) {
+            TapSession session;
+            try {
+                session = new TapSession(rhythm, out, spec.commandLine().getErr());
+            } catch (LinkageError e) {
+                throw new IllegalStateException("cannot load the native tembrix library: " + oneLine(e), e);
+            }
+            session.play(result -> {
+                Report.printSummary(out, result);
+                out.flush();
+                outputs.write(result);
+            });
+        }
+        return 0;
+    }
+
+    /** The beat times the user asked for, checked; throws a ParameterException for bad input. */
+    private double[] rhythm() {
+        List<String> sources = new ArrayList<>();
+        if (beats != null) {
+            sources.add("--beats");
+        }
+        if (pattern != null) {
+            sources.add("--pattern");
+        }
+        if (times != null) {
+            sources.add("--times");
+        }
+        if (file != null) {
+            sources.add("--file");
+        }
+        if (sources.size() > 1) {
+            throw usage("give one rhythm, not " + String.join(" and ", sources));
+        }
+        String source = sources.isEmpty() ? null : sources.get(0);
+        if (bpm != null && source == null) {
+            throw usage("--bpm needs --beats or --pattern");
+        }
+        if (bpm != null && (times != null || file != null)) {
+            throw usage("--bpm goes with --beats or --pattern, not " + source);
+        }
+        if (subdivision != null && pattern == null) {
+            throw usage("--subdivision goes with --pattern");
+        }
+        if ((beats != null || pattern != null) && bpm == null) {
+            throw usage(source + " needs --bpm");
+        }
+        try {
+            if (source == null) {
+                return Rhythm.pattern(DEFAULT_PATTERN, DEFAULT_BPM, DEFAULT_SUBDIVISION);
+            } else if (beats != null) {
+                return Rhythm.steady(bpm, beats);
+            } else if (pattern != null) {
+                return Rhythm.pattern(pattern, bpm, subdivision != null ? subdivision : DEFAULT_SUBDIVISION);
+            } else if (times != null) {
+                return Rhythm.times(times, "--times");
+            } else {
+                return readFile();
+            }
+        } catch (IllegalArgumentException e) {
+            throw usage(e.getMessage());
+        }
+    }
+
+    private double[] readFile() {
+        boolean isStdin = file.equals("-");
+        String name = isStdin ? "standard input" : file;
+        try (BufferedReader reader = isStdin
+                ? new BufferedReader(new InputStreamReader(stdin, Charset.defaultCharset()))
+                : Files.newBufferedReader(Path.of(file), StandardCharsets.UTF_8)) {
+            return Rhythm.read(reader, name);
+        } catch (NoSuchFileException e) {
+            throw usage("cannot read --file " + name + ": no such file");
+        } catch (AccessDeniedException e) {
+            throw usage("cannot read --file " + name + ": permission denied");
+        } catch (IOException | java.nio.file.InvalidPathException e) {
+            throw usage("cannot read --file " + name + ": " + oneLine(e));
+        }
+    }
+
+    /** Opens the output files before the run, so that a bad path is reported before the rhythm is played. */
+    private Outputs openOutputs() {
+        Outputs outputs = new Outputs(csv, wav);
+        try {
+            if (csv != null) {
+                outputs.csvStream = open(csv);
+            }
+            if (wav != null) {
+                outputs.wavStream = open(wav);
+            }
+        } catch (ParameterException e) {
+            outputs.close();
+            throw e;
+        }
+        return outputs;
+    }
+
+    private OutputStream open(Path path) {
+        try {
+            return Files.newOutputStream(path);
+        } catch (NoSuchFileException e) {
+            throw usage("cannot write " + path + ": no such directory");
+        } catch (AccessDeniedException e) {
+            throw usage("cannot write " + path + ": permission denied");
+        } catch (IOException e) {
+            throw usage("cannot write " + path + ": " + oneLine(e));
+        }
+    }
+
+    private ParameterException usage(String message) {
+        return new ParameterException(spec.commandLine(), message);
+    }
+
+    /** The optional output files, open from before the run until after it. */
+    private static final class Outputs implements AutoCloseable {
+        private final Path csv;
+        private final Path wav;
+        OutputStream csvStream;
+        OutputStream wavStream;
+
+        Outputs(Path csv, Path wav) {
+            this.csv = csv;
+            this.wav = wav;
+        }
+
+        void write(TapSession.Result result) throws IOException {
+            if (csvStream != null) {
+                try {
+                    Report.writeCsv(result, csvStream);
+                } catch (IOException e) {
+                    throw new IOException("cannot write " + csv + ": " + oneLine(e), e);
+                }
+            }
+            if (wavStream != null) {
+                try {
+                    ClickTrack.write(result.actualNanos(), wavStream);
+                } catch (IOException e) {
+                    throw new IOException("cannot write " + wav + ": " + oneLine(e), e);
+                }
+            }
+        }
+
+        @Override
+        public void close() {
+            for (OutputStream stream : new OutputStream[] {csvStream, wavStream}) {
+                if (stream != null) {
+                    try {
+                        stream.close();
+                    } catch (IOException ignored) {
+                        // A failed write has been reported already.
+                    }
+                }
+            }
+        }
+    }
+
+    /** The version from the jar's manifest. */
+    static final class Version implements CommandLine.IVersionProvider {
+        @Override
+        public String[] getVersion() {
+            String version = Main.class.getPackage().getImplementationVersion();
+            return new String[] {"tembrix " + (version != null ? version : "(development build)")};
+        }
     }
 }

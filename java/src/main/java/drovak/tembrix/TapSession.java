@@ -1,0 +1,241 @@
+package drovak.tembrix;
+
+import drovak.android.Tapper;
+import java.io.IOException;
+import java.io.PrintWriter;
+import java.util.Arrays;
+import java.util.concurrent.atomic.AtomicInteger;
+import java.util.concurrent.locks.LockSupport;
+
+/**
+ * One run of a rhythm through the native tapper, measuring when each tap lands.
+ *
+ * <p>Threads:
+ * <ul>
+ *   <li>{@code tap()} runs on the native tapper thread, and any time it takes delays the next beat. It only reads
+ *       the clock into a preallocated array, publishes the count and wakes the printer: no lock, no allocation,
+ *       no output.
+ *   <li>The printer thread prints a line for each recorded tap.
+ *   <li>The calling thread starts the tapper and waits for the printer to finish. A shutdown hook (Ctrl-C) stops
+ *       the tapper and ends the run early. Either ends the run under {@code lock}, once; nothing that holds
+ *       {@code lock} waits without a bound for a thread that could want it, so the hook cannot deadlock: the
+ *       tapper thread and the printer never take it, and the printer is waited for with a time limit.
+ * </ul>
+ */
+final class TapSession {
+
+    /** How long the printer sleeps between checks if no tap wakes it; a safety net only. */
+    private static final long PRINTER_POLL_NANOS = 50_000_000L;
+    /** How long ending the run waits for the printer to print the last taps. */
+    private static final long PRINTER_DRAIN_MILLIS = 2_000L;
+    private static final long NANOS_PER_MICRO = 1_000L;
+    private static final double MICROS_PER_SECOND = 1e6;
+
+    /** What to do with the result, once, when the run ends (normally or by Ctrl-C). */
+    interface Ending {
+        void accept(Result result) throws IOException;
+    }
+
+    private final double[] beatList;
+    private final long[] dueNanos;
+    private final long[] tapNanos;
+    private final AtomicInteger tapped = new AtomicInteger();
+    private final PrintWriter out;
+    private final PrintWriter err;
+    private final Tapper tapper;
+    private final Thread printer;
+
+    private final Object lock = new Object();
+    private boolean started; // guarded by lock
+    private Result result;   // guarded by lock; set once the run has ended
+    private volatile long startNanos;
+    private volatile boolean closing;
+
+    /**
+     * Prepares a run; nothing is tapped before {@link #play}.
+     *
+     * @param times the beat times in seconds from the start, all of which are tapped
+     * @throws LinkageError if the native library cannot be loaded
+     */
+    TapSession(double[] times, PrintWriter out, PrintWriter err) {
+        this.out = out;
+        this.err = err;
+        // The library never taps element 0, so every beat asked for follows it.
+        beatList = new double[times.length + 1];
+        System.arraycopy(times, 0, beatList, 1, times.length);
+        dueNanos = new long[times.length];
+        for (int i = 0; i < times.length; i++) {
+            dueNanos[i] = dueNanos(times[i]);
+        }
+        tapNanos = new long[times.length];
+        tapper = new Tapper(this::onTap);
+        printer = new Thread(this::printTaps, "tembrix-printer");
+        printer.setDaemon(true);
+    }
+
+    /** A beat time as the library schedules it: truncated to the microsecond. */
+    static long dueNanos(double seconds) {
+        return (long) (seconds * MICROS_PER_SECOND) * NANOS_PER_MICRO;
+    }
+
+    /**
+     * Plays the rhythm, printing each tap as it lands, and returns once every beat has been tapped or Ctrl-C has
+     * stopped the run. {@code ending} runs once, on this thread or, after Ctrl-C, on the shutdown hook.
+     *
+     * @throws IOException if {@code ending} throws it
+     * @throws InterruptedException if this thread is interrupted while it waits; the tapper is then stopped
+     */
+    Result play(Ending ending) throws IOException, InterruptedException {
+        Thread hook = new Thread(() -> endOnShutdown(ending), "tembrix-shutdown");
+        Runtime.getRuntime().addShutdownHook(hook);
+        try {
+            Report.printHeader(out);
+            // The library prints on its own stdout; ours goes first.
+            out.flush();
+            tapper.setBeatList(beatList);
+            printer.start();
+            synchronized (lock) {
+                if (result == null) {
+                    startNanos = System.nanoTime();
+                    tapper.startTapper();
+                    started = true;
+                }
+            }
+            printer.join();
+            return end(ending);
+        } finally {
+            try {
+                Runtime.getRuntime().removeShutdownHook(hook);
+            } catch (IllegalStateException shuttingDown) {
+                // The hook is running or has run; it ends the run itself.
+            }
+            // Only does something if the run ended by an exception.
+            tapper.stopTapper();
+        }
+    }
+
+    /** On the native tapper thread: record the time and hand the index to the printer, nothing more. */
+    private void onTap() {
+        long now = System.nanoTime();
+        int i = tapped.get(); // only this thread writes it
+        if (i < tapNanos.length) {
+            tapNanos[i] = now;
+            tapped.set(i + 1);
+            LockSupport.unpark(printer);
+        }
+    }
+
+    private void printTaps() {
+        int printed = 0;
+        while (printed < tapNanos.length) {
+            int available = tapped.get();
+            if (available == printed) {
+                if (!closing) {
+                    LockSupport.parkNanos(this, PRINTER_POLL_NANOS);
+                    continue;
+                }
+                // The tapper has been stopped before closing was set: every tap is in.
+                available = tapped.get();
+                if (available == printed) {
+                    break;
+                }
+            }
+            long start = startNanos;
+            for (; printed < available; printed++) {
+                Report.printTap(out, printed + 1, dueNanos[printed], tapNanos[printed] - start);
+            }
+            out.flush();
+        }
+    }
+
+    private void endOnShutdown(Ending ending) {
+        try {
+            end(ending);
+        } catch (IOException | RuntimeException e) {
+            err.println("tembrix: " + Main.oneLine(e));
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+        } finally {
+            out.flush();
+            err.flush();
+        }
+    }
+
+    private Result end(Ending ending) throws IOException, InterruptedException {
+        synchronized (lock) {
+            if (result != null) {
+                return result;
+            }
+            if (started) {
+                // Joins the tapper thread: no tap() runs after this returns.
+                tapper.stopTapper();
+            }
+            closing = true;
+            LockSupport.unpark(printer);
+            if (printer.isAlive()) {
+                printer.join(PRINTER_DRAIN_MILLIS);
+            }
+            result = snapshot();
+            ending.accept(result);
+            return result;
+        }
+    }
+
+    private Result snapshot() {
+        int taps = tapped.get();
+        long start = startNanos;
+        long[] actual = new long[taps];
+        for (int i = 0; i < taps; i++) {
+            actual[i] = tapNanos[i] - start;
+        }
+        return new Result(dueNanos.length, Arrays.copyOf(dueNanos, taps), actual);
+    }
+
+    /** The taps of a run: due and actual times in nanoseconds from the start, in beat order. */
+    static final class Result {
+        private final int beats;
+        private final long[] dueNanos;
+        private final long[] actualNanos;
+
+        Result(int beats, long[] dueNanos, long[] actualNanos) {
+            if (dueNanos.length != actualNanos.length || dueNanos.length > beats) {
+                throw new IllegalArgumentException("taps do not match: " + dueNanos.length + " due, "
+                        + actualNanos.length + " actual, of " + beats + " beats");
+            }
+            this.beats = beats;
+            this.dueNanos = dueNanos.clone();
+            this.actualNanos = actualNanos.clone();
+        }
+
+        /** @return how many beats the rhythm has */
+        int beats() {
+            return beats;
+        }
+
+        /** @return how many were tapped: all of them unless the run was stopped early */
+        int taps() {
+            return dueNanos.length;
+        }
+
+        boolean stoppedEarly() {
+            return taps() < beats;
+        }
+
+        long[] dueNanos() {
+            return dueNanos.clone();
+        }
+
+        long[] actualNanos() {
+            return actualNanos.clone();
+        }
+
+        /** @return actual minus due time of each tap */
+        long[] latenessNanos() {
+            long[] lateness = new long[dueNanos.length];
+            for (int i = 0; i < lateness.length; i++) {
+                lateness[i] = actualNanos[i] - dueNanos[i];
+            }
+            return lateness;
+        }
+    }
+}
