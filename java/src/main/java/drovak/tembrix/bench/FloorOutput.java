@@ -1,0 +1,134 @@
+package drovak.tembrix.bench;
+
+import java.util.ArrayList;
+import java.util.List;
+
+/** Parses what the bare-C floor program ({@code bench/floor.c}) prints. */
+final class FloorOutput {
+
+    private FloorOutput() {}
+
+    /** One tapped schedule: the thread's timer slack, its t0 after the start point, and each beat's lateness. */
+    static final class ScheduleRun {
+        final long slackNanos;
+        final long t0Nanos;
+        final long[] lateness;
+
+        ScheduleRun(long slackNanos, long t0Nanos, long[] lateness) {
+            this.slackNanos = slackNanos;
+            this.t0Nanos = t0Nanos;
+            this.lateness = lateness;
+        }
+    }
+
+    /** One overdue run: how many beats, first to last beat, and how many nanosleep calls failed with EINVAL. */
+    static final class OverdueRun {
+        final long beats;
+        final long elapsedNanos;
+        final long einval;
+
+        OverdueRun(long beats, long elapsedNanos, long einval) {
+            this.beats = beats;
+            this.elapsedNanos = elapsedNanos;
+            this.einval = einval;
+        }
+
+        /** Taps per second: the intervals between the first and the last beat over the time they took. */
+        double tapsPerSecond() {
+            return (beats - 1) * 1e9 / Math.max(1, elapsedNanos);
+        }
+    }
+
+    /**
+     * Parses the output of {@code tembrix_floor schedule}.
+     *
+     * @throws IllegalArgumentException if a line is malformed, a field is missing, or the number of lateness
+     *     lines is not {@code expectedBeats}
+     */
+    static ScheduleRun parseSchedule(String output, int expectedBeats) {
+        Long slack = null;
+        Long t0 = null;
+        List<Long> lateness = new ArrayList<>(expectedBeats);
+        for (String[] field : fields(output)) {
+            switch (field[0]) {
+                case "slack_ns":
+                    slack = value(field);
+                    break;
+                case "t0_ns":
+                    t0 = value(field);
+                    break;
+                case "lateness_ns":
+                    lateness.add(value(field));
+                    break;
+                default:
+                    throw new IllegalArgumentException("unexpected line from the floor program: " + String.join(" ", field));
+            }
+        }
+        if (slack == null || t0 == null) {
+            throw new IllegalArgumentException("the floor program printed no " + (slack == null ? "slack_ns" : "t0_ns"));
+        }
+        if (lateness.size() != expectedBeats) {
+            throw new IllegalArgumentException("the floor program reported " + lateness.size() + " beats, expected "
+                    + expectedBeats);
+        }
+        long[] values = new long[lateness.size()];
+        for (int i = 0; i < values.length; i++) {
+            values[i] = lateness.get(i);
+        }
+        return new ScheduleRun(slack, t0, values);
+    }
+
+    /**
+     * Parses the output of {@code tembrix_floor overdue}.
+     *
+     * @throws IllegalArgumentException if a line is malformed or a field is missing
+     */
+    static OverdueRun parseOverdue(String output) {
+        Long beats = null;
+        Long elapsed = null;
+        Long einval = null;
+        for (String[] field : fields(output)) {
+            switch (field[0]) {
+                case "beats":
+                    beats = value(field);
+                    break;
+                case "elapsed_ns":
+                    elapsed = value(field);
+                    break;
+                case "einval":
+                    einval = value(field);
+                    break;
+                default:
+                    throw new IllegalArgumentException("unexpected line from the floor program: " + String.join(" ", field));
+            }
+        }
+        if (beats == null || elapsed == null || einval == null) {
+            throw new IllegalArgumentException("the floor program's overdue output lacks beats, elapsed_ns or einval");
+        }
+        return new OverdueRun(beats, elapsed, einval);
+    }
+
+    private static List<String[]> fields(String output) {
+        List<String[]> lines = new ArrayList<>();
+        for (String line : output.split("\n")) {
+            String trimmed = line.trim();
+            if (trimmed.isEmpty()) {
+                continue;
+            }
+            String[] field = trimmed.split("\\s+");
+            if (field.length != 2) {
+                throw new IllegalArgumentException("malformed line from the floor program: " + trimmed);
+            }
+            lines.add(field);
+        }
+        return lines;
+    }
+
+    private static long value(String[] field) {
+        try {
+            return Long.parseLong(field[1]);
+        } catch (NumberFormatException e) {
+            throw new IllegalArgumentException("malformed number from the floor program: " + String.join(" ", field), e);
+        }
+    }
+}

@@ -1,0 +1,193 @@
+package drovak.tembrix.bench;
+
+import java.util.ArrayList;
+import java.util.List;
+import java.util.Locale;
+import java.util.Map;
+
+/** The benchmark's report in Markdown: a table per schedule, the micro figures and the targets. */
+final class Report {
+
+    static final String LIBRARY = "tembrix";
+    static final String FLOOR_DEFAULT = "bare C, default slack";
+    static final String FLOOR_MINIMAL = "bare C, 1 ns slack";
+    static final List<String> PURE_JAVA = List.of("parkNanos loop", "ScheduledThreadPoolExecutor", "java.util.Timer");
+
+    private static final double[] PERCENTILES = {50, 90, 99, 100};
+
+    /** The results for one schedule: per contender in table order, its pooled statistics and start-up. */
+    static final class ScheduleResult {
+        final String name;
+        final Map<String, LatencyStats> stats;
+        final Map<String, String> startup;
+
+        ScheduleResult(String name, Map<String, LatencyStats> stats, Map<String, String> startup) {
+            this.name = name;
+            this.stats = stats;
+            this.startup = startup;
+        }
+    }
+
+    /** One target: what it asks, what was measured, and whether it is met (null when not measured). */
+    static final class Target {
+        final String goal;
+        final String measured;
+        final Boolean met;
+
+        Target(String goal, String measured, Boolean met) {
+            this.goal = goal;
+            this.measured = measured;
+            this.met = met;
+        }
+    }
+
+    private Report() {}
+
+    /** The lateness and jitter table of one schedule, in microseconds. */
+    static String table(ScheduleResult result) {
+        StringBuilder out = new StringBuilder();
+        out.append("| contender | lateness p50 | p90 | p99 | max | jitter p50 | p90 | p99 | max | t0 after start |\n");
+        out.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+        for (Map.Entry<String, LatencyStats> entry : result.stats.entrySet()) {
+            LatencyStats stats = entry.getValue();
+            out.append("| ").append(entry.getKey()).append(" |");
+            for (double p : PERCENTILES) {
+                out.append(' ').append(micros(stats.lateness(p))).append(" |");
+            }
+            for (double p : PERCENTILES) {
+                out.append(' ').append(micros(stats.jitter(p))).append(" |");
+            }
+            out.append(' ').append(result.startup.getOrDefault(entry.getKey(), "")).append(" |\n");
+        }
+        return out.toString();
+    }
+
+    /** The micro figures against their baselines. */
+    static String microTable(MicroFigures micro) {
+        StringBuilder out = new StringBuilder();
+        out.append("| figure | tembrix | baseline | tembrix / baseline |\n");
+        out.append("|---|---:|---:|---:|\n");
+        out.append(row("getTimeNsec() vs raw clock_gettime(CLOCK_MONOTONIC), per call",
+                nanos(micro.getTimeNsecNanos), nanos(micro.clockGettimeNanos),
+                ratio(micro.getTimeNsecNanos, micro.clockGettimeNanos)));
+        out.append(row("setBeatList of " + count(micro.listSize) + " beats vs Get/ReleaseDoubleArrayElements + copy",
+                millis(micro.setBeatListNanos), millis(micro.getReleaseCopyNanos),
+                ratio(micro.setBeatListNanos, micro.getReleaseCopyNanos)));
+        out.append(row("tap rate, " + count(micro.overdueBeats) + " overdue beats vs C with one nanosleep per beat",
+                rate(micro.libraryOverdueRate), rate(micro.floorSyscallRate),
+                ratio(micro.libraryOverdueRate, micro.floorSyscallRate)));
+        out.append(row("(C overdue loop without the syscall)", "", rate(micro.floorNoSyscallRate), ""));
+        if (micro.stopNanos != null) {
+            out.append(row("stopTapper() while the thread sleeps, p50 / p99 (" + micro.stopNanos.count() + " stops)",
+                    micros(micro.stopNanos.percentile(50)) + " / " + micros(micro.stopNanos.percentile(99)) + " \u00b5s",
+                    "", ""));
+            out.append(row("startTapper() until it returns, p50 / p99",
+                    micros(micro.startNanos.percentile(50)) + " / " + micros(micro.startNanos.percentile(99)) + " \u00b5s",
+                    "", ""));
+        }
+        return out.toString();
+    }
+
+    /** Checks each target against what was measured; nothing is asserted. */
+    static List<Target> targets(List<ScheduleResult> schedules, MicroFigures micro) {
+        List<Target> targets = new ArrayList<>();
+        for (ScheduleResult result : schedules) {
+            LatencyStats library = result.stats.get(LIBRARY);
+            if (library == null) {
+                continue;
+            }
+            for (double p : new double[] {50, 99}) {
+                String bestJava = null;
+                long best = Long.MAX_VALUE;
+                for (String name : PURE_JAVA) {
+                    LatencyStats stats = result.stats.get(name);
+                    if (stats != null && stats.jitter(p) < best) {
+                        best = stats.jitter(p);
+                        bestJava = name;
+                    }
+                }
+                long mine = library.jitter(p);
+                String pct = "jitter p" + (int) p;
+                if (bestJava != null) {
+                    targets.add(new Target(result.name + ": " + pct + " \u2264 1.25\u00d7 the best pure-Java scheduler",
+                            micros(mine) + " vs " + micros(best) + " \u00b5s (" + bestJava + ")", mine <= 1.25 * best));
+                }
+                LatencyStats floor = result.stats.get(FLOOR_MINIMAL);
+                targets.add(floor == null
+                        ? new Target(result.name + ": " + pct + " \u2264 1.5\u00d7 bare C with 1 ns slack", "not run", null)
+                        : new Target(result.name + ": " + pct + " \u2264 1.5\u00d7 bare C with 1 ns slack",
+                                micros(mine) + " vs " + micros(floor.jitter(p)) + " \u00b5s",
+                                mine <= 1.5 * floor.jitter(p)));
+            }
+            LatencyStats floor = result.stats.get(FLOOR_DEFAULT);
+            String goal = result.name + ": lateness p50 \u2265 25 \u00b5s below bare C with default slack";
+            targets.add(floor == null ? new Target(goal, "not run", null)
+                    : new Target(goal, micros(library.lateness(50)) + " vs " + micros(floor.lateness(50)) + " \u00b5s",
+                            library.lateness(50) + 25_000 <= floor.lateness(50)));
+        }
+        targets.add(ratioTarget("overdue tap rate \u2265 2\u00d7 one nanosleep syscall per beat",
+                micro.libraryOverdueRate, micro.floorSyscallRate, ratio -> ratio >= 2));
+        targets.add(ratioTarget("setBeatList of " + count(micro.listSize) + " \u2264 0.6\u00d7 Get/Release + copy",
+                micro.setBeatListNanos, micro.getReleaseCopyNanos, ratio -> ratio <= 0.6));
+        targets.add(ratioTarget("getTimeNsec \u2264 1.1\u00d7 raw clock_gettime",
+                micro.getTimeNsecNanos, micro.clockGettimeNanos, ratio -> ratio <= 1.1));
+        targets.add(micro.stopNanos == null ? new Target("stop while sleeping p50 < 200 \u00b5s", "not run", null)
+                : new Target("stop while sleeping p50 < 200 \u00b5s", micros(micro.stopNanos.percentile(50)) + " \u00b5s",
+                        micro.stopNanos.percentile(50) < 200_000));
+        return targets;
+    }
+
+    /** The targets as a Markdown table. */
+    static String targetTable(List<Target> targets) {
+        StringBuilder out = new StringBuilder("| target | measured | met |\n|---|---|---|\n");
+        for (Target target : targets) {
+            out.append("| ").append(target.goal).append(" | ").append(target.measured).append(" | ")
+                    .append(target.met == null ? "not measured" : target.met ? "yes" : "**no**").append(" |\n");
+        }
+        return out.toString();
+    }
+
+    private static Target ratioTarget(String goal, double mine, double baseline,
+            java.util.function.DoublePredicate met) {
+        if (Double.isNaN(mine) || Double.isNaN(baseline)) {
+            return new Target(goal, "not run", null);
+        }
+        double value = mine / baseline;
+        return new Target(goal, String.format(Locale.ROOT, "%.2f\u00d7", value), met.test(value));
+    }
+
+    private static String row(String figure, String mine, String baseline, String ratio) {
+        return "| " + figure + " | " + mine + " | " + baseline + " | " + ratio + " |\n";
+    }
+
+    /** Nanoseconds as microseconds with one decimal. */
+    static String micros(long nanos) {
+        return String.format(Locale.ROOT, "%.1f", nanos / 1e3);
+    }
+
+    private static String nanos(double nanos) {
+        return Double.isNaN(nanos) ? "not run" : String.format(Locale.ROOT, "%.1f ns", nanos);
+    }
+
+    private static String millis(double nanos) {
+        return Double.isNaN(nanos) ? "not run" : String.format(Locale.ROOT, "%.2f ms", nanos / 1e6);
+    }
+
+    private static String rate(double perSecond) {
+        return Double.isNaN(perSecond) ? "not run" : String.format(Locale.ROOT, "%.2f M taps/s", perSecond / 1e6);
+    }
+
+    private static String ratio(double mine, double baseline) {
+        return Double.isNaN(mine) || Double.isNaN(baseline) ? "" : String.format(Locale.ROOT, "%.2f", mine / baseline);
+    }
+
+    private static String count(int n) {
+        if (n >= 1_000_000 && n % 1_000_000 == 0) {
+            return n / 1_000_000 + "M";
+        }
+        if (n >= 1_000 && n % 1_000 == 0) {
+            return n / 1_000 + "k";
+        }
+        return Integer.toString(n);
+    }
+}
