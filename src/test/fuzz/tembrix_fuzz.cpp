@@ -1,0 +1,521 @@
+// Fuzzes the natives and the tapper thread through the fake JNI environment.
+//
+// The input bytes are a program: its first byte picks how the fake JVM
+// behaves for the whole input (tap() throws, tap() is missing, attaching
+// fails, tap() is slow, tap() calls the natives), and the rest is a sequence
+// of operations: set a beat list (NaN, infinities, huge, negative, subnormal,
+// overdue, due within a few milliseconds, or far in the future; empty, short
+// or thousands long), start, stop, short waits that catch the tapper thread
+// in its sleep, inside tap(), after the list has ended or in a run of overdue
+// beats, and calls from a second Java thread racing the first.
+//
+// After every operation the state must be what the natives promise, and after
+// each input's final stop the state must be empty, every attach detached and
+// every global reference deleted. A broken promise aborts, which libFuzzer
+// reports as a crash. Waits are capped, so that each input runs in
+// milliseconds: a beat far in the future costs nothing, since stop cancels the
+// sleep.
+//
+// Built two ways: with -fsanitize=fuzzer as the libFuzzer target tembrix_fuzz,
+// and without it as tembrix_fuzz_replay, whose main() runs the inputs in the
+// files and directories it is given (the seed corpus and the regressions).
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "../fake_jni.h"
+
+#include "../../tembrix.cpp"
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TEMBRIX_FUZZ_LSAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define TEMBRIX_FUZZ_LSAN 1
+#endif
+#if defined(TEMBRIX_FUZZ_LSAN)
+#include <sanitizer/lsan_interface.h>
+#endif
+
+namespace {
+
+using namespace std::chrono;
+
+constexpr int kMaxOps = 96;
+// Upper bound on the time one input may spend waiting on purpose.
+constexpr int64_t kWaitBudgetNsec = 25 * 1000 * 1000;
+constexpr int64_t kWaitForEndNsec = 10 * 1000 * 1000;
+constexpr int64_t kWaitForTapsNsec = 5 * 1000 * 1000;
+constexpr int64_t kShortWaitStepNsec = 4 * 1000;   // times a byte: up to about 1 ms
+constexpr int64_t kSlowTapStepNsec = 1000;         // times a byte: up to 255 us
+constexpr int64_t kRacerDelayStepNsec = 2 * 1000;  // times a byte: up to about 0.5 ms
+constexpr double kBeatStepSec = 10e-6;             // times a byte: due within 2.55 ms
+constexpr int kLongListMin = 1000;
+constexpr int kLongListSpan = 4000;
+
+fake::Jvm& vm = fake::jvm();
+
+[[noreturn]] void fail(const char* what, int line) {
+    fprintf(stderr, "tembrix_fuzz: broken invariant at line %d: %s\n", line, what);
+    fflush(stderr);
+    abort();
+}
+#define CHECK(condition)                 \
+    do {                                 \
+        if (!(condition)) {              \
+            fail(#condition, __LINE__);  \
+        }                                \
+    } while (0)
+
+// Reads the input a byte at a time; past its end every byte is 0.
+struct Reader {
+    const uint8_t* data;
+    size_t size;
+    size_t at = 0;
+
+    bool done() const { return at >= size; }
+    uint8_t byte() { return at < size ? data[at++] : 0; }
+    uint16_t word() { return static_cast<uint16_t>(byte() | (byte() << 8)); }
+    double rawDouble() {
+        uint64_t bits = 0;
+        for (int i = 0; i < 8; ++i) {
+            bits |= static_cast<uint64_t>(byte()) << (8 * i);
+        }
+        double value;
+        std::memcpy(&value, &bits, sizeof value);
+        return value;
+    }
+};
+
+// Bytes for the long lists, which would need too much input to spell out.
+struct Xorshift {
+    uint32_t state;
+    uint8_t byte() {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        return static_cast<uint8_t>(state >> 7);
+    }
+};
+
+template <typename Source>
+double beatValue(Source& source, Reader& input) {
+    switch (source.byte() % 16) {
+    case 0: return std::numeric_limits<double>::quiet_NaN();
+    case 1: return std::numeric_limits<double>::infinity();
+    case 2: return -std::numeric_limits<double>::infinity();
+    case 3: return 1e300;
+    case 4: return -1e300;
+    case 5: return std::numeric_limits<double>::max();
+    case 6: return std::numeric_limits<double>::denorm_min();
+    case 7: return -0.0;
+    case 8: return 0.0;
+    case 9: return -static_cast<double>(source.byte());             // overdue
+    case 10: return kBeatStepSec * source.byte();                   // due soon
+    case 11: return 9223372036.854775 + source.byte() * 1e-3;       // where nanoseconds overflow
+    case 12: return 1e6;                                            // far in the future
+    case 13: return 4e-7;                                           // below a microsecond
+    case 14: return std::ldexp(1.0, -1060 + source.byte() % 40);    // subnormal
+    default: return input.rawDouble();                              // anything at all
+    }
+}
+
+struct Flags {
+    bool tapThrows;
+    bool noTapMethod;
+    bool failAttach;
+    bool slowTap;
+    bool nativesFromTap;
+};
+
+// The natives' state, read under their lock: a racing caller may be changing it.
+struct State {
+    int32_t running;
+    int32_t length;
+    const double* list;
+    jobject ref;
+};
+
+State state() {
+    pthread_mutex_lock(&nativesLock);
+    const State now{running, beatsLength, beatsArray, obj};
+    pthread_mutex_unlock(&nativesLock);
+    return now;
+}
+
+// What the current run of the tapper thread should do if left alone.
+struct Run {
+    bool known = false; // false once another thread may have changed the state
+    int tapsBefore = 0;
+    int expectedTaps = 0;
+};
+
+class Program {
+public:
+    Program(const uint8_t* data, size_t size) : in{data, size} {}
+
+    void run() {
+        vm.reset();
+        caller.functions = &vm.envTable;
+        readFlags();
+        for (int op = 0; op < kMaxOps && !in.done(); ++op) {
+            step();
+        }
+        joinRacer();
+        stopAndCheck();
+        CHECK(!caller.pending);
+        vm.onTap = nullptr;
+    }
+
+private:
+    Reader in;
+    fake::Env caller;
+    Flags flags{};
+    Run current;
+    int64_t waitedNsec = 0;
+    std::unique_ptr<std::thread> racer;
+    fake::Array list;
+
+    void readFlags() {
+        const uint8_t b = in.byte();
+        flags.tapThrows = b & 0x01;
+        flags.noTapMethod = (b & 0x06) == 0x06;
+        flags.failAttach = (b & 0x18) == 0x18;
+        flags.slowTap = b & 0x20;
+        flags.nativesFromTap = (b & 0xc0) == 0xc0;
+        vm.tapThrows = flags.tapThrows;
+        vm.noTapMethod = flags.noTapMethod;
+        vm.failAttach = flags.failAttach;
+        const int64_t slowNsec = flags.slowTap ? kSlowTapStepNsec * in.byte() : 0;
+        const bool fromTap = flags.nativesFromTap;
+        if (slowNsec > 0 || fromTap) {
+            vm.onTap = [slowNsec, fromTap] {
+                if (slowNsec > 0) {
+                    std::this_thread::sleep_for(nanoseconds(slowNsec));
+                }
+                if (fromTap) {
+                    // Every native refuses to run on the tapper thread.
+                    fake::Env& env = vm.tapper;
+                    fake::Array empty;
+                    Java_drovak_android_Tapper_stopTapper(&env, fake::tapperObject());
+                    CHECK(env.pending && env.thrownClass == "java/lang/IllegalStateException");
+                    env.pending = false;
+                    Java_drovak_android_Tapper_startTapper(&env, fake::tapperObject());
+                    CHECK(env.pending && env.thrownClass == "java/lang/IllegalStateException");
+                    env.pending = false;
+                    Java_drovak_android_Tapper_setBeatList(&env, fake::tapperObject(), fake::newArray(empty));
+                    CHECK(env.pending && env.thrownClass == "java/lang/IllegalStateException");
+                    env.pending = false;
+                }
+            };
+        }
+    }
+
+    bool tapsAtAll() const { return !flags.noTapMethod && !flags.failAttach; }
+
+    void wait(int64_t nsec) {
+        nsec = std::min(nsec, kWaitBudgetNsec - waitedNsec);
+        if (nsec <= 0) {
+            return;
+        }
+        waitedNsec += nsec;
+        std::this_thread::sleep_for(nanoseconds(nsec));
+    }
+
+    // Waits, within the budget, until pred() holds; returns whether it did.
+    template <typename Pred>
+    bool waitUntil(int64_t limitNsec, Pred pred) {
+        const auto begin = steady_clock::now();
+        const auto deadline = begin + nanoseconds(std::min(limitNsec, std::max<int64_t>(kWaitBudgetNsec - waitedNsec, 0)));
+        bool held = pred();
+        while (!held && steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(microseconds(50));
+            held = pred();
+        }
+        waitedNsec += duration_cast<nanoseconds>(steady_clock::now() - begin).count();
+        return held;
+    }
+
+    void step() {
+        switch (in.byte() % 11) {
+        case 0:
+        case 1: setList(); break;
+        case 2:
+        case 3: start(); break;
+        case 4:
+        case 5: stopAndCheck(); break;
+        case 6: wait(kShortWaitStepNsec * in.byte()); break;
+        case 7: waitForEnd(); break;
+        case 8: waitForTaps(); break;
+        case 9: race(); break;
+        default: setNull(); break;
+        }
+    }
+
+    void setList() {
+        const uint8_t selector = in.byte();
+        size_t length;
+        if (selector < 200) {
+            length = selector % 12;
+        } else if (selector < 240) {
+            length = 16 + in.byte();
+        } else {
+            length = kLongListMin + in.word() % kLongListSpan;
+        }
+        list.values.resize(length);
+        if (length > 300) {
+            Xorshift generated{0x9e3779b9u ^ in.byte()};
+            for (double& value : list.values) {
+                value = beatValue(generated, in);
+            }
+        } else {
+            for (double& value : list.values) {
+                value = beatValue(in, in);
+            }
+        }
+        Java_drovak_android_Tapper_setBeatList(&caller, fake::tapperObject(), fake::newArray(list));
+        if (racer) {
+            acceptOnlyIllegalState(caller);
+            return;
+        }
+        const State after = state();
+        if (caller.pending) {
+            // Refused only while a run is still tapping, and then nothing changed.
+            CHECK(caller.thrownClass == "java/lang/IllegalStateException");
+            CHECK(after.running == 1);
+            caller.pending = false;
+            return;
+        }
+        CHECK(after.running == 0);
+        CHECK(after.length == static_cast<int32_t>(length));
+        CHECK(length == 0 || std::memcmp(after.list, list.values.data(), length * sizeof(double)) == 0);
+    }
+
+    void setNull() {
+        const int32_t lengthBefore = state().length;
+        Java_drovak_android_Tapper_setBeatList(&caller, fake::tapperObject(), nullptr);
+        CHECK(caller.pending && caller.thrownClass == "java/lang/NullPointerException");
+        caller.pending = false;
+        CHECK(racer || state().length == lengthBefore);
+    }
+
+    void start() {
+        const int attachesBefore = vm.attaches.load();
+        const State before = state();
+        const int tapsBefore = vm.taps.load();
+        Java_drovak_android_Tapper_startTapper(&caller, fake::tapperObject());
+        if (racer) {
+            acceptOnlyIllegalState(caller);
+            current.known = false;
+            return;
+        }
+        const State after = state();
+        if (caller.pending) {
+            CHECK(caller.thrownClass == "java/lang/IllegalStateException");
+            CHECK(after.running == 1);
+            CHECK(after.list == before.list && after.length == before.length);
+            caller.pending = false;
+            return;
+        }
+        CHECK(after.running == 1);
+        CHECK(vm.attaches.load() == attachesBefore + (flags.failAttach ? 0 : 1));
+        CHECK(vm.liveGlobalRefs.load() == 1);
+        current.known = true;
+        current.tapsBefore = tapsBefore;
+        current.expectedTaps = tapsAtAll() && before.length >= 2 ? before.length - 1 : 0;
+    }
+
+    void stopAndCheck() {
+        Java_drovak_android_Tapper_stopTapper(&caller, fake::tapperObject());
+        if (racer) {
+            CHECK(!caller.pending);
+            current.known = false;
+            return;
+        }
+        CHECK(!caller.pending);
+        const State after = state();
+        CHECK(after.running == 0);
+        CHECK(after.length == 0);
+        CHECK(after.list == nullptr);
+        CHECK(after.ref == nullptr);
+        CHECK(vm.liveGlobalRefs.load() == 0);
+        CHECK(vm.attaches.load() == vm.detaches.load());
+        CHECK(tapperEnv.load() == nullptr);
+        CHECK(vm.tapsOnWrongEnv.load() == 0);
+        if (current.known) {
+            // A stop may cut a run short, never make it tap more.
+            CHECK(vm.taps.load() - current.tapsBefore <= current.expectedTaps);
+            current.known = false;
+        }
+    }
+
+    void waitForEnd() {
+        const bool ended =
+            waitUntil(kWaitForEndNsec, [] { return state().running == 0 || tapperFinished.load() != 0; });
+        if (ended && !racer && current.known && state().running == 1) {
+            // A run that ended by itself tapped every beat after the first.
+            CHECK(vm.taps.load() - current.tapsBefore == current.expectedTaps);
+            CHECK(vm.attaches.load() == vm.detaches.load());
+        }
+    }
+
+    void waitForTaps() {
+        const int target = vm.taps.load() + 1 + in.byte() % 8;
+        waitUntil(kWaitForTapsNsec, [target] { return vm.taps.load() >= target; });
+    }
+
+    // A second Java thread makes one call after a short delay, racing the
+    // calls that follow on this one.
+    void race() {
+        joinRacer();
+        const uint8_t call = in.byte() % 3;
+        const int64_t delayNsec = kRacerDelayStepNsec * in.byte();
+        current.known = false;
+        racer = std::make_unique<std::thread>([call, delayNsec] {
+            fake::Env env;
+            env.functions = &vm.envTable;
+            fake::Array racing{{0.0, 0.0, 1e-4, 1e-3}};
+            std::this_thread::sleep_for(nanoseconds(delayNsec));
+            switch (call) {
+            case 0: Java_drovak_android_Tapper_stopTapper(&env, fake::tapperObject()); break;
+            case 1: Java_drovak_android_Tapper_startTapper(&env, fake::tapperObject()); break;
+            default:
+                Java_drovak_android_Tapper_setBeatList(&env, fake::tapperObject(), fake::newArray(racing));
+            }
+            acceptOnlyIllegalState(env);
+        });
+    }
+
+    void joinRacer() {
+        if (racer) {
+            racer->join();
+            racer.reset();
+        }
+    }
+
+    static void acceptOnlyIllegalState(fake::Env& env) {
+        if (env.pending) {
+            CHECK(env.thrownClass == "java/lang/IllegalStateException");
+            env.pending = false;
+        }
+    }
+};
+
+// The fake's FindClass and ThrowNew share a table of class names meant for one
+// thread at a time; here the tapper thread and a racing caller may throw while
+// this one does.
+std::mutex exceptionTableLock;
+jclass(JNICALL* fakeFindClass)(JNIEnv*, const char*);
+jint(JNICALL* fakeThrowNew)(JNIEnv*, jclass, const char*);
+
+jclass JNICALL findClassLocked(JNIEnv* env, const char* name) {
+    std::lock_guard<std::mutex> hold(exceptionTableLock);
+    return fakeFindClass(env, name);
+}
+
+jint JNICALL throwNewLocked(JNIEnv* env, jclass clazz, const char* message) {
+    std::lock_guard<std::mutex> hold(exceptionTableLock);
+    return fakeThrowNew(env, clazz, message);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fakeFindClass = vm.envTable.FindClass;
+    fakeThrowNew = vm.envTable.ThrowNew;
+    vm.envTable.FindClass = findClassLocked;
+    vm.envTable.ThrowNew = throwNewLocked;
+    // The natives print a line per call; the fuzzer's own output is on stderr.
+    if (freopen("/dev/null", "w", stdout) == nullptr) {
+        perror("tembrix_fuzz: /dev/null");
+    }
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Program(data, size).run();
+    return 0;
+}
+
+#if defined(TEMBRIX_FUZZ_REPLAY)
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Each input runs this many times: its races may go either way.
+constexpr int kReplayRounds = 3;
+
+void collect(const std::string& path, std::vector<std::string>& files) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        fprintf(stderr, "tembrix_fuzz_replay: cannot read %s\n", path.c_str());
+        exit(2);
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        files.push_back(path);
+        return;
+    }
+    DIR* dir = opendir(path.c_str());
+    std::vector<std::string> names;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+            names.push_back(entry->d_name);
+        }
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    for (const auto& name : names) {
+        collect(path + "/" + name, files);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        fprintf(stderr, "usage: %s FILE_OR_DIRECTORY...\n", argv[0]);
+        return 2;
+    }
+    std::vector<std::string> files;
+    for (int i = 1; i < argc; ++i) {
+        collect(argv[i], files);
+    }
+    LLVMFuzzerInitialize(&argc, &argv);
+    for (const auto& file : files) {
+        std::ifstream stream(file, std::ios::binary);
+        const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+        for (int round = 0; round < kReplayRounds; ++round) {
+            LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+        }
+#if defined(TEMBRIX_FUZZ_LSAN)
+        // Nothing may stay allocated and unreachable after an input's last stop.
+        if (__lsan_do_recoverable_leak_check() != 0) {
+            fprintf(stderr, "tembrix_fuzz_replay: leak after %s\n", file.c_str());
+            return 1;
+        }
+#endif
+        fprintf(stderr, "replayed %s\n", file.c_str());
+    }
+    fprintf(stderr, "tembrix_fuzz_replay: %zu inputs, %d rounds each, no broken invariant\n", files.size(),
+            kReplayRounds);
+    return 0;
+}
+
+#endif
