@@ -1,5 +1,6 @@
 package drovak.tembrix;
 
+import drovak.tembrix.bench.BenchCommand;
 import java.io.BufferedReader;
 import java.io.IOException;
 import java.io.InputStream;
@@ -136,6 +137,7 @@ public final class Main implements Callable<Integer> {
         // Subcommands go here, before the settings below: picocli applies those
         // only to the subcommands that are already added.
         // subcommands: bench
+        cmd.addSubcommand("bench", new BenchCommand());
         cmd.setOut(out);
         cmd.setErr(err);
         cmd.setParameterExceptionHandler(Main::badInput);

@@ -1,7 +1,7 @@
 package drovak.tembrix.bench;
 
 import java.io.IOException;
-import java.io.PrintStream;
+import java.io.PrintWriter;
 import java.net.URISyntaxException;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
@@ -18,7 +18,9 @@ import java.util.concurrent.Callable;
 import java.util.stream.Stream;
 import picocli.CommandLine;
 import picocli.CommandLine.Command;
+import picocli.CommandLine.Model.CommandSpec;
 import picocli.CommandLine.Option;
+import picocli.CommandLine.Spec;
 
 /**
  * The {@code bench} command: taps the same schedules with the library, the JDK's schedulers and a bare-C floor in
@@ -26,7 +28,7 @@ import picocli.CommandLine.Option;
  */
 @Command(name = "bench", mixinStandardHelpOptions = true,
         description = {"Benchmarks the tapper against java.util.concurrent, java.util.Timer and a bare-C floor.",
-            "Writes a Markdown report and a PNG chart of the jitter; run with -Djava.awt.headless=true."})
+            "Writes a Markdown report and a PNG chart of the jitter (drawn headless)."})
 public final class BenchCommand implements Callable<Integer> {
 
     private static final long GRID_MICROS = 3_000;
@@ -71,7 +73,10 @@ public final class BenchCommand implements Callable<Integer> {
     @Option(names = "--jni-helper", paramLabel = "FILE", description = "The bench JNI helper library (default: bench/libtembrix_bench_jni.so beside the jar).")
     Path jniHelper;
 
-    private final PrintStream log = System.err;
+    @Spec
+    CommandSpec spec;
+
+    private PrintWriter log;
 
     /** Creates the command with its default sizes. */
     public BenchCommand() {}
@@ -85,6 +90,7 @@ public final class BenchCommand implements Callable<Integer> {
         CommandLine cmd = new CommandLine(new BenchCommand());
         cmd.setExecutionExceptionHandler((e, commandLine, parseResult) -> {
             commandLine.getErr().println("bench: " + e.getMessage());
+            commandLine.getErr().flush();
             return 1;
         });
         System.exit(cmd.execute(args));
@@ -92,6 +98,12 @@ public final class BenchCommand implements Callable<Integer> {
 
     @Override
     public Integer call() throws Exception {
+        log = spec.commandLine().getErr();
+        if (System.getProperty("java.awt.headless") == null) {
+            // The chart is drawn off screen; no display is needed.
+            System.setProperty("java.awt.headless", "true");
+        }
+        PrintWriter out = spec.commandLine().getOut();
         if (smoke) {
             rounds = 1;
             beats = 40;
@@ -124,6 +136,7 @@ public final class BenchCommand implements Callable<Integer> {
 
         Instant began = Instant.now();
         // The library prints a line at each setBeatList and startTapper; they would bury the report.
+        out.flush();
         System.out.flush();
         boolean muted = JniBaseline.isLoaded() && JniBaseline.muteStdout(true);
         List<Report.ScheduleResult> results;
@@ -152,9 +165,10 @@ public final class BenchCommand implements Callable<Integer> {
             Files.createDirectories(parent);
         }
         Files.writeString(report, text, StandardCharsets.UTF_8);
-        System.out.print(text);
-        System.out.flush();
+        out.print(text);
+        out.flush();
         log.println("bench: wrote " + report + " and " + chart);
+        log.flush();
         return 0;
     }
 
@@ -167,6 +181,7 @@ public final class BenchCommand implements Callable<Integer> {
             runs.put(schedule, byContender);
         }
         log.println("bench: warming up");
+        log.flush();
         for (Schedule schedule : schedules) {
             for (Contender contender : contenders) {
                 contender.run(schedule.prefix(WARM_UP_BEATS));
@@ -176,6 +191,7 @@ public final class BenchCommand implements Callable<Integer> {
         for (int round = 0; round < rounds; round++) {
             for (Schedule schedule : schedules) {
                 log.printf("bench: round %d of %d, %s%n", round + 1, rounds, schedule.name());
+                log.flush();
                 // Each round starts with the next contender, so that none always runs right after another.
                 for (int k = 0; k < n; k++) {
                     Contender contender = contenders.get((k + round) % n);
@@ -217,6 +233,7 @@ public final class BenchCommand implements Callable<Integer> {
     private void measureMicro(MicroFigures micro, RecordingTapper tapper, Floor floor, Path clockPath)
             throws Exception {
         log.println("bench: micro figures");
+        log.flush();
         if (clockPath != null) {
             micro.measureClock(clockPath, smoke);
         }
@@ -289,6 +306,7 @@ public final class BenchCommand implements Callable<Integer> {
         }
         log.println("bench: " + fileName + " not found beside the jar; build the bench targets (cmake --build "
                 + "<dir>) or name it with its option. Its figures are skipped.");
+        log.flush();
         return null;
     }
 
