@@ -1,0 +1,214 @@
+package drovak.tembrix;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.io.BufferedReader;
+import java.io.ByteArrayInputStream;
+import java.io.InputStream;
+import java.io.InputStreamReader;
+import java.io.PrintWriter;
+import java.io.StringWriter;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.concurrent.TimeUnit;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
+import java.util.stream.Stream;
+import javax.sound.sampled.AudioSystem;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.Arguments;
+import org.junit.jupiter.params.provider.MethodSource;
+import picocli.CommandLine;
+
+class MainTest {
+
+    @TempDir
+    static Path dir;
+
+    /** What a run in this process printed. */
+    static final class Outcome {
+        final int exitCode;
+        final String out;
+        final String err;
+
+        Outcome(int exitCode, String out, String err) {
+            this.exitCode = exitCode;
+            this.out = out.replace(System.lineSeparator(), "\n");
+            this.err = err.replace(System.lineSeparator(), "\n");
+        }
+    }
+
+    static Outcome run(String stdin, String... args) {
+        StringWriter out = new StringWriter();
+        StringWriter err = new StringWriter();
+        InputStream in = new ByteArrayInputStream(stdin.getBytes(StandardCharsets.UTF_8));
+        int exitCode = Main.commandLine(in, new PrintWriter(out, true), new PrintWriter(err, true)).execute(args);
+        return new Outcome(exitCode, out.toString(), err.toString());
+    }
+
+    static final String NO_SUCH_DIR = "/nonexistent-tembrix-dir";
+
+    static Stream<Arguments> badInput() throws Exception {
+        Path empty = Files.writeString(dir.resolve("empty.txt"), "# nothing\n\n");
+        Path malformed = Files.writeString(dir.resolve("malformed.txt"), "0.5\n1,0\n");
+        return Stream.of(
+                Arguments.of(List.of("--nope"), "Unknown option: '--nope'"),
+                Arguments.of(List.of("now"), "Unmatched argument at index 0: 'now'"),
+                Arguments.of(List.of("--bpm", "fast", "--beats", "4"), "'fast' is not a double"),
+                Arguments.of(List.of("--bpm", "120", "--beats", "4.5"), "'4.5' is not an int"),
+                Arguments.of(List.of("--times", "0.5,x"), "'x' is not a double"),
+                Arguments.of(List.of("--bpm"), "Missing required parameter for option '--bpm'"),
+                Arguments.of(List.of("--bpm", "0", "--beats", "4"), "--bpm must be a number above 0"),
+                Arguments.of(List.of("--bpm", "-60", "--pattern", "x."), "--bpm must be a number above 0"),
+                Arguments.of(List.of("--bpm", "NaN", "--beats", "4"), "--bpm must be a number above 0"),
+                Arguments.of(List.of("--bpm", "120", "--beats", "0"), "--beats must be at least 1"),
+                Arguments.of(List.of("--bpm", "120", "--pattern", "...."), "the rhythm is empty"),
+                Arguments.of(List.of("--bpm", "120", "--pattern", ""), "the rhythm is empty"),
+                Arguments.of(List.of("--bpm", "120", "--pattern", "x.o"), "found 'o' at position 3"),
+                Arguments.of(List.of("--bpm", "120", "--pattern", "x", "--subdivision", "0"),
+                        "--subdivision must be at least 1"),
+                Arguments.of(List.of("--times", "1,0.5"), "--times, beat 2: beat times must not go back"),
+                Arguments.of(List.of("--times", "-1"), "beat times must be from 0 to 86400 seconds"),
+                Arguments.of(List.of("--file", empty.toString()), "the rhythm is empty"),
+                Arguments.of(List.of("--file", malformed.toString()), "line 2: '1,0' is not a time"),
+                Arguments.of(List.of("--file", NO_SUCH_DIR + "/beats.txt"), "no such file"),
+                Arguments.of(List.of("--file", dir.toString()), "cannot read --file " + dir),
+                Arguments.of(List.of("--file", "-"), "the rhythm is empty: standard input"),
+                Arguments.of(List.of("--times", "1", "--file", "x"), "give one rhythm, not --times and --file"),
+                Arguments.of(List.of("--bpm", "90", "--beats", "4", "--pattern", "x"),
+                        "give one rhythm, not --beats and --pattern"),
+                Arguments.of(List.of("--bpm", "90"), "--bpm needs --beats or --pattern"),
+                Arguments.of(List.of("--beats", "4"), "--beats needs --bpm"),
+                Arguments.of(List.of("--pattern", "x.x."), "--pattern needs --bpm"),
+                Arguments.of(List.of("--bpm", "90", "--times", "1"), "--bpm goes with --beats or --pattern"),
+                Arguments.of(List.of("--subdivision", "3", "--times", "1"), "--subdivision goes with --pattern"),
+                Arguments.of(List.of("--times", "0.01", "--csv", NO_SUCH_DIR + "/taps.csv"),
+                        "cannot write " + NO_SUCH_DIR + "/taps.csv: no such directory"),
+                Arguments.of(List.of("--times", "50000", "--wav", dir.resolve("long.wav").toString()),
+                        "--wav holds at most 43200 s"));
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("badInput")
+    void badInputGetsOneLineOnStandardErrorAndExitCodeTwo(List<String> args, String expected) {
+        Outcome r = run("", args.toArray(new String[0]));
+        assertEquals(2, r.exitCode, r.err);
+        assertTrue(r.err.startsWith("tembrix: "), r.err);
+        assertTrue(r.err.contains(expected), r.err);
+        assertTrue(r.err.endsWith(" (see tembrix --help)\n"), r.err);
+        assertEquals(1, r.err.lines().count(), "one line: " + r.err);
+        assertFalse(r.err.contains("Exception"), "no stack trace: " + r.err);
+        assertEquals("", r.out, "nothing is played");
+    }
+
+    @Test
+    void helpAndVersionGoToStandardOutput() {
+        Outcome help = run("", "--help");
+        assertEquals(0, help.exitCode);
+        for (String option : new String[] {"--bpm", "--beats", "--pattern", "--subdivision", "--times", "--file",
+                "--csv", "--wav"}) {
+            assertTrue(help.out.contains(option), option + " in " + help.out);
+        }
+        assertEquals("", help.err);
+        Outcome version = run("", "--version");
+        assertEquals(0, version.exitCode);
+        assertTrue(version.out.startsWith("tembrix "), version.out);
+    }
+
+    @Test
+    void subcommandsShareTheStreamsAndHandlers() {
+        // A subcommand added after them would print on System.out and exit with picocli's defaults.
+        StringWriter out = new StringWriter();
+        CommandLine cmd = Main.commandLine(new PrintWriter(out), new PrintWriter(new StringWriter()));
+        for (CommandLine sub : cmd.getSubcommands().values()) {
+            assertEquals(cmd.getOut(), sub.getOut(), sub.getCommandName());
+            assertEquals(cmd.getParameterExceptionHandler(), sub.getParameterExceptionHandler());
+        }
+    }
+
+    /** Beat, due, actual and lateness columns of a tap line. */
+    private static final Pattern TAP_LINE =
+            Pattern.compile(" *(\\d+) +(\\d+\\.\\d{6}) +(\\d+\\.\\d{6}) +(-?\\d+\\.\\d)");
+
+    @Test
+    void aShortRunPrintsEachTapAndASummaryAndWritesTheFiles() throws Exception {
+        Path csv = dir.resolve("run.csv");
+        Path wav = dir.resolve("run.wav");
+        Outcome r = run("0.01\n0.02 # second\n\n0.04\n", "--file", "-", "--csv", csv.toString(), "--wav",
+                wav.toString());
+        assertEquals(0, r.exitCode, r.err);
+        assertEquals("", r.err);
+
+        List<String> lines = r.out.lines().collect(java.util.stream.Collectors.toList());
+        assertEquals("  beat     due (s)  actual (s)  late (us)", lines.get(0));
+        double[] due = {0.01, 0.02, 0.04};
+        long[] actualNanos = new long[3];
+        for (int i = 0; i < 3; i++) {
+            Matcher m = TAP_LINE.matcher(lines.get(i + 1));
+            assertTrue(m.matches(), lines.get(i + 1));
+            assertEquals(i + 1, Integer.parseInt(m.group(1)));
+            assertEquals(due[i], Double.parseDouble(m.group(2)), 1e-9);
+            double late = Double.parseDouble(m.group(4));
+            // Never early; late by a bound wide enough for a loaded machine.
+            assertTrue(late >= 0 && late < 250_000, "lateness " + late + " us");
+            actualNanos[i] = Math.round(Double.parseDouble(m.group(3)) * 1e9);
+        }
+        assertEquals("taps      3 of 3", lines.get(4));
+        assertTrue(lines.get(5).matches("lateness  p50 \\S+ us  p90 \\S+ us  p99 \\S+ us  max \\S+ us"), lines.get(5));
+        assertTrue(lines.get(6).matches("jitter    p50 \\S+ us  p99 \\S+ us"), lines.get(6));
+        assertTrue(lines.get(7).startsWith("drift     "), lines.get(7));
+        assertEquals(8, lines.size(), r.out);
+
+        List<String> rows = Files.readAllLines(csv);
+        assertEquals("beat,due_ns,actual_ns,lateness_ns", rows.get(0));
+        assertEquals(4, rows.size());
+        for (int i = 0; i < 3; i++) {
+            String[] cells = rows.get(i + 1).split(",");
+            assertEquals(String.valueOf(i + 1), cells[0]);
+            assertEquals(Math.round(due[i] * 1e9), Long.parseLong(cells[1]));
+            assertEquals(actualNanos[i], Long.parseLong(cells[2]), 1_000, "CSV and the printed line agree");
+            assertEquals(Long.parseLong(cells[2]) - Long.parseLong(cells[1]), Long.parseLong(cells[3]));
+        }
+        assertTrue(AudioSystem.getAudioFileFormat(wav.toFile()).getFrameLength() > 0.04 * 44_100);
+    }
+
+    @Test
+    void aTerminatedRunStopsTheTapperAndPrintsTheSummarySoFar() throws Exception {
+        // SIGTERM runs the shutdown hooks as Ctrl-C does; a JVM of its own, so that this one is not shut down.
+        String java = ProcessHandle.current().info().command().orElse("java");
+        String picocli = Path.of(CommandLine.class.getProtectionDomain().getCodeSource().getLocation().toURI())
+                .toString();
+        String classPath = System.getProperty("tembrix.test.classpath") + ":" + picocli;
+        Process process = new ProcessBuilder(java, "-Xcheck:jni", "-cp", classPath, Main.class.getName(), "--bpm",
+                "600", "--beats", "1000").redirectErrorStream(true).start();
+        process.getOutputStream().close();
+        List<String> lines = new ArrayList<>();
+        try (BufferedReader output = new BufferedReader(
+                new InputStreamReader(process.getInputStream(), StandardCharsets.UTF_8))) {
+            for (String line = output.readLine(); line != null; line = output.readLine()) {
+                lines.add(line);
+                if (line.startsWith("     2 ")) {
+                    // SIGTERM, without closing our end of the pipe as Process.destroy() would.
+                    process.toHandle().destroy();
+                }
+            }
+        } finally {
+            if (!process.waitFor(20, TimeUnit.SECONDS)) {
+                process.destroyForcibly();
+                throw new AssertionError("no exit after SIGTERM: " + lines);
+            }
+        }
+        String all = String.join("\n", lines);
+        assertEquals(1, lines.stream().filter(l -> l.startsWith("taps ")).count(), all);
+        assertTrue(all.matches("(?s).*taps      \\d+ of 1000 \\(stopped early\\)\nlateness .*"), all);
+        assertFalse(all.contains("Exception"), all);
+        assertFalse(all.contains("WARNING in native method"), all);
+    }
+}
