@@ -1,0 +1,108 @@
+package drovak.tembrix.bench;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.util.LinkedHashMap;
+import java.util.List;
+import java.util.Map;
+import org.junit.jupiter.api.Test;
+
+class ReportTest {
+
+    /** One run of 100 beats, lateness base + i * step: jitter p50 is 49 steps and p99 98 steps. */
+    private static LatencyStats run(long base, long step) {
+        long[] lateness = new long[100];
+        for (int i = 0; i < lateness.length; i++) {
+            lateness[i] = base + i * step;
+        }
+        return LatencyStats.of(List.<long[]>of(lateness));
+    }
+
+    private static Report.ScheduleResult result(Map<String, LatencyStats> stats) {
+        return new Report.ScheduleResult("grid", stats, Map.of());
+    }
+
+    private static Report.Target find(List<Report.Target> targets, String goalPart) {
+        for (Report.Target target : targets) {
+            if (target.goal.contains(goalPart)) {
+                return target;
+            }
+        }
+        throw new AssertionError("no target " + goalPart + " in " + targets.size());
+    }
+
+    private static Map<String, LatencyStats> contenders() {
+        Map<String, LatencyStats> stats = new LinkedHashMap<>();
+        stats.put(Report.LIBRARY, run(0, 100));                 // jitter p50 4900, p99 9800, lateness p50 4900
+        stats.put("parkNanos loop", run(500, 120));             // 5880, 11760
+        stats.put("ScheduledThreadPoolExecutor", run(500, 90)); // 4410, 8820: the best pure-Java scheduler
+        stats.put("java.util.Timer", run(500, 1000));
+        stats.put(Report.FLOOR_DEFAULT, run(29_900 - 49 * 50, 50)); // lateness p50 exactly 25 us above
+        stats.put(Report.FLOOR_MINIMAL, run(0, 60));            // jitter p50 2940: 1.5x is 4410
+        return stats;
+    }
+
+    @Test
+    void jitterIsComparedWithTheBestPureJavaSchedulerAndTheFloor() {
+        List<Report.Target> targets = Report.targets(List.of(result(contenders())), new MicroFigures());
+        Report.Target p50Java = find(targets, "jitter p50 \u2264 1.25");
+        assertTrue(p50Java.met, p50Java.measured);
+        assertTrue(p50Java.measured.contains("ScheduledThreadPoolExecutor"), p50Java.measured);
+        assertTrue(find(targets, "jitter p99 \u2264 1.25").met);
+        Report.Target p50Floor = find(targets, "jitter p50 \u2264 1.5");
+        assertFalse(p50Floor.met, "4.9 us is over 1.5 x 2.94 us");
+        assertEquals("4.9 vs 2.9 \u00b5s", p50Floor.measured);
+    }
+
+    @Test
+    void latencyMustBeAtLeast25MicrosecondsBelowTheDefaultSlackFloor() {
+        Map<String, LatencyStats> stats = contenders();
+        assertTrue(find(Report.targets(List.of(result(stats)), new MicroFigures()), "lateness p50").met,
+                "exactly 25 us lower meets it");
+        stats.put(Report.FLOOR_DEFAULT, run(29_899 - 49 * 50, 50));
+        assertFalse(find(Report.targets(List.of(result(stats)), new MicroFigures()), "lateness p50").met);
+    }
+
+    @Test
+    void targetsWithoutTheirMeasurementAreReportedAsNotMeasured() {
+        Map<String, LatencyStats> stats = contenders();
+        stats.remove(Report.FLOOR_DEFAULT);
+        stats.remove(Report.FLOOR_MINIMAL);
+        List<Report.Target> targets = Report.targets(List.of(result(stats)), new MicroFigures());
+        assertNull(find(targets, "jitter p99 \u2264 1.5").met);
+        assertNull(find(targets, "lateness p50").met);
+        assertNull(find(targets, "getTimeNsec").met);
+        assertNull(find(targets, "stop while sleeping").met);
+        String table = Report.targetTable(targets);
+        assertTrue(table.contains("| not run | not measured |"), table);
+    }
+
+    @Test
+    void microTargetsUseTheirRatios() {
+        MicroFigures micro = new MicroFigures();
+        micro.listSize = 2_000_000;
+        micro.setBeatListNanos = 6;
+        micro.getReleaseCopyNanos = 10;
+        micro.libraryOverdueRate = 3.9e6;
+        micro.floorSyscallRate = 2e6;
+        micro.getTimeNsecNanos = 40;
+        micro.clockGettimeNanos = 35;
+        List<Report.Target> targets = Report.targets(List.of(), micro);
+        assertTrue(find(targets, "setBeatList of 2M").met, "0.6 exactly meets it");
+        assertFalse(find(targets, "overdue tap rate").met, "1.95x is under 2x");
+        assertEquals("1.95\u00d7", find(targets, "overdue tap rate").measured);
+        assertFalse(find(targets, "getTimeNsec").met, "1.14x is over 1.1x");
+    }
+
+    @Test
+    void tableHasOneRowPerContenderInMicroseconds() {
+        Report.ScheduleResult result = new Report.ScheduleResult("grid", contenders(),
+                Map.of(Report.LIBRARY, "\u2264 300.0"));
+        String[] lines = Report.table(result).split("\n");
+        assertEquals(2 + 6, lines.length);
+        assertEquals("| tembrix | 4.9 | 8.9 | 9.8 | 9.9 | 4.9 | 8.9 | 9.8 | 9.9 | \u2264 300.0 |", lines[2]);
+    }
+}
