@@ -32,7 +32,7 @@ import picocli.CommandLine.Spec;
  * an output file cannot be written), 2 for bad input, with a one-line message on standard error.
  */
 @Command(name = "tembrix", mixinStandardHelpOptions = true, versionProvider = Main.Version.class,
-        sortOptions = false, usageHelpAutoWidth = true,
+        sortOptions = false,
         description = {
             "Plays a rhythm through the tembrix native library and shows how precisely each tap lands: one line "
                     + "per tap as it happens (beat, due time, actual time, lateness), then a summary.",

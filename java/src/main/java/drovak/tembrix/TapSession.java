@@ -109,8 +109,11 @@ final class TapSession {
             } catch (IllegalStateException shuttingDown) {
                 // The hook is running or has run; it ends the run itself.
             }
-            // Only does something if the run ended by an exception.
+            // Only does something if the run ended by an exception: the tapper
+            // stops, and so does the printer.
             tapper.stopTapper();
+            closing = true;
+            LockSupport.unpark(printer);
         }
     }
 
