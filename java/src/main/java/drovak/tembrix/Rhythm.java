@@ -20,6 +20,8 @@ final class Rhythm {
     static final double MAX_SECONDS = 86_400;
 
     private static final double SECONDS_PER_MINUTE = 60;
+    /** What some editors put at the start of a UTF-8 file. */
+    private static final String BYTE_ORDER_MARK = "\uFEFF";
 
     private Rhythm() {}
 
@@ -99,6 +101,9 @@ final class Rhythm {
         int lineNumber = 0;
         for (String line = reader.readLine(); line != null; line = reader.readLine()) {
             lineNumber++;
+            if (lineNumber == 1 && line.startsWith(BYTE_ORDER_MARK)) {
+                line = line.substring(1);
+            }
             int hash = line.indexOf('#');
             String text = (hash >= 0 ? line.substring(0, hash) : line).strip();
             if (text.isEmpty()) {

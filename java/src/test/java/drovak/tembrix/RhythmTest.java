@@ -31,6 +31,7 @@ class RhythmTest {
         String text = "# a comment\n0.5\n\n   1.0   # the downbeat\n1.25\r\n\t\n";
         assertArrayEquals(new double[] {0.5, 1.0, 1.25}, Rhythm.read(reader(text), "f"));
         assertArrayEquals(new double[] {0, 0}, Rhythm.read(reader("0\n0"), "f"), "equal times are allowed");
+        assertArrayEquals(new double[] {0.5}, Rhythm.read(reader("\uFEFF0.5\n"), "f"), "a byte order mark");
     }
 
     @Test
