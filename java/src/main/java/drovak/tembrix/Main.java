@@ -176,17 +176,16 @@ public final class Main implements Callable<Integer> {
         }
         PrintWriter out = spec.commandLine().getOut();
         try (Outputs outputs = openOutputs()) {
-            TapSession session;
-            try {
-                session = new TapSession(rhythm, out, spec.commandLine().getErr());
-            } catch (LinkageError e) {
-                throw new IllegalStateException("cannot load the native tembrix library: " + oneLine(e), e);
-            }
-            session.play(result -> {
+            new TapSession(rhythm, out, spec.commandLine().getErr()).play(result -> {
                 Report.printSummary(out, result);
                 out.flush();
                 outputs.write(result);
             });
+        } catch (LinkageError e) {
+            throw new IllegalStateException("cannot load the native tembrix library: " + oneLine(e), e);
+        } catch (OutOfMemoryError e) {
+            // Also what the library throws when it cannot create its thread.
+            throw new IllegalStateException(oneLine(e), e);
         }
         return 0;
     }
