@@ -22,6 +22,12 @@
 //           elapsed_ns <first beat to last>
 //           einval <how many nanosleep calls failed with EINVAL>
 //
+//   tembrix_floor stop <count>
+//       Starts <count> threads in turn, each asleep in one nanosleep towards a
+//       beat a minute away, and after 2 ms cancels and joins it, as the
+//       library's stopTapper does, but with no JVM. Prints
+//           stop_ns <pthread_cancel to pthread_join's return>   (one per stop)
+//
 // Exit status 2 on a usage error, 1 on a system error.
 
 #define _GNU_SOURCE
@@ -37,6 +43,8 @@
 
 #define NSEC_PER_SEC INT64_C(1000000000)
 #define MIN_TIMER_SLACK_NSEC 1UL
+#define FAR_BEAT_NSEC (INT64_C(60) * NSEC_PER_SEC)
+#define SLEEP_BEFORE_STOP_NSEC INT64_C(2000000)
 
 static int64_t nowNsec(void) {
     struct timespec now;
@@ -178,9 +186,37 @@ static int runOverdue(long beats, int syscall) {
     return fflush(stdout) == 0 ? 0 : 1;
 }
 
+// --- stop --------------------------------------------------------------------
+
+static void* sleepTowardsFarBeat(void* argument) {
+    (void)argument;
+    const struct timespec request = sleepRequest(FAR_BEAT_NSEC);
+    nanosleep(&request, NULL);
+    return NULL;
+}
+
+static int runStops(long count) {
+    const struct timespec pause = sleepRequest(SLEEP_BEFORE_STOP_NSEC);
+    for (long i = 0; i < count; ++i) {
+        pthread_t thread;
+        const int error = pthread_create(&thread, NULL, sleepTowardsFarBeat, NULL);
+        if (error != 0) {
+            fprintf(stderr, "tembrix_floor: pthread_create: %s\n", strerror(error));
+            return 1;
+        }
+        nanosleep(&pause, NULL);
+        const int64_t start = nowNsec();
+        pthread_cancel(thread);
+        pthread_join(thread, NULL);
+        printf("stop_ns %" PRId64 "\n", nowNsec() - start);
+    }
+    return fflush(stdout) == 0 ? 0 : 1;
+}
+
 static int usage(void) {
     fputs("usage: tembrix_floor schedule default|1  < offsets-in-ns\n"
-          "       tembrix_floor overdue <beats> syscall|nosyscall\n",
+          "       tembrix_floor overdue <beats> syscall|nosyscall\n"
+          "       tembrix_floor stop <count>\n",
           stderr);
     return 2;
 }
@@ -208,6 +244,14 @@ int main(int argc, char** argv) {
             return runOverdue(beats, 0);
         }
         return usage();
+    }
+    if (argc == 3 && strcmp(argv[1], "stop") == 0) {
+        char* end;
+        const long count = strtol(argv[2], &end, 10);
+        if (*end != '\0' || count < 1) {
+            return usage();
+        }
+        return runStops(count);
     }
     return usage();
 }

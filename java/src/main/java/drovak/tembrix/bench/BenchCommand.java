@@ -124,9 +124,13 @@ public final class BenchCommand implements Callable<Integer> {
         }
 
         RecordingTapper tapper = new RecordingTapper();
+        boolean traced = JniBaseline.isLoaded() && JniBaseline.traceLibraryT0();
+        if (!traced) {
+            log.println("bench: the library's t0 cannot be traced here; its start-up is bounded by startTapper()");
+        }
         Floor floor = floorPath == null ? null : new Floor(floorPath);
-        List<Contender> contenders = new ArrayList<>(List.of(new LibraryContender(tapper), new ParkNanosContender(),
-                new ExecutorContender(), new TimerContender()));
+        List<Contender> contenders = new ArrayList<>(List.of(new LibraryContender(tapper, traced),
+                new ParkNanosContender(), new ExecutorContender(), new TimerContender()));
         if (floor != null) {
             contenders.add(floor.contender(false));
             contenders.add(floor.contender(true));
@@ -203,31 +207,35 @@ public final class BenchCommand implements Callable<Integer> {
         List<Report.ScheduleResult> results = new ArrayList<>();
         for (Schedule schedule : schedules) {
             Map<String, LatencyStats> stats = new LinkedHashMap<>();
+            Map<String, LatencyStats> fromT0 = new LinkedHashMap<>();
             Map<String, String> startup = new LinkedHashMap<>();
             runs.get(schedule).forEach((contender, list) -> {
                 List<long[]> lateness = new ArrayList<>();
-                List<Long> starts = new ArrayList<>();
+                List<long[]> latenessFromT0 = new ArrayList<>();
                 for (Contender.Run run : list) {
                     lateness.add(run.lateness);
-                    starts.add(run.startupNanos);
+                    latenessFromT0.add(run.latenessFromT0());
                 }
                 stats.put(contender.name(), LatencyStats.of(lateness));
-                startup.put(contender.name(), startupCell(contender, starts));
+                if (!latenessFromT0.contains(null)) {
+                    fromT0.put(contender.name(), LatencyStats.of(latenessFromT0));
+                }
+                startup.put(contender.name(), startupCell(list));
             });
-            results.add(new Report.ScheduleResult(schedule.name(), stats, startup));
+            results.add(new Report.ScheduleResult(schedule.name(), stats, fromT0, startup));
         }
         return results;
     }
 
-    /** The median start-up of a contender's runs, in microseconds; "≤" where it is only a bound. */
-    private static String startupCell(Contender contender, List<Long> starts) {
-        long[] values = starts.stream().mapToLong(Long::longValue).sorted().toArray();
+    /** The median start-up (start point to t0) of a contender's runs, in microseconds; "≤" if only bounded. */
+    private static String startupCell(List<Contender.Run> runs) {
+        long[] values = runs.stream().mapToLong(run -> run.t0Nanos).sorted().toArray();
         long median = values[(values.length - 1) / 2];
         if (median < 0) {
             return "";
         }
-        String bound = contender instanceof LibraryContender ? "\u2264 " : "";
-        return bound + Report.micros(median);
+        boolean exact = runs.stream().allMatch(run -> run.t0Exact);
+        return (exact ? "" : "\u2264 ") + Report.micros(median);
     }
 
     private void measureMicro(MicroFigures micro, RecordingTapper tapper, Floor floor, Path clockPath)
@@ -246,6 +254,7 @@ public final class BenchCommand implements Callable<Integer> {
             micro.measureFloorOverdue(floor, overdueBeats, repetitions);
         }
         micro.measureStops(tapper, stops);
+        micro.measureStopParts(floor, stops);
     }
 
     private String report(List<Report.ScheduleResult> results, MicroFigures micro, Instant began) {
@@ -259,6 +268,10 @@ public final class BenchCommand implements Callable<Integer> {
                 + "contender's start point, jitter is lateness minus the run's minimum.%n%n", plural(rounds, "round"), beats));
         for (Report.ScheduleResult result : results) {
             out.append("## ").append(result.name).append("\n\n").append(Report.table(result)).append('\n');
+            if (!result.fromT0.isEmpty()) {
+                out.append("Lateness from each tapping thread's own t0, without its start-up (where t0 is known):\n\n")
+                        .append(Report.fromT0Table(result)).append('\n');
+            }
         }
         out.append("## Micro figures\n\n").append(Report.microTable(micro)).append('\n');
         for (String note : micro.notes) {

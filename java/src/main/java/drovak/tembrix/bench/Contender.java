@@ -16,16 +16,31 @@ interface Contender {
     /**
      * The outcome of one run.
      *
-     * @param lateness each beat's tap time minus (start point + offset), in nanoseconds
-     * @param startupNanos from the start point to the tapping thread's t0 if known, or an upper bound of it
+     * <p>{@code t0Nanos} is the time from the start point to the t0 that the tapping thread reads, against which
+     * it schedules its beats. It is exact when {@code t0Exact}; otherwise it is an upper bound, or -1 when the
+     * contender has no t0 of its own (a scheduler that takes each delay from the caller).
      */
     final class Run {
         final long[] lateness;
-        final long startupNanos;
+        final long t0Nanos;
+        final boolean t0Exact;
 
-        Run(long[] lateness, long startupNanos) {
+        Run(long[] lateness, long t0Nanos, boolean t0Exact) {
             this.lateness = lateness;
-            this.startupNanos = startupNanos;
+            this.t0Nanos = t0Nanos;
+            this.t0Exact = t0Exact;
+        }
+
+        /** Lateness against the thread's own t0, without its start-up; null unless t0 is exact. */
+        long[] latenessFromT0() {
+            if (!t0Exact) {
+                return null;
+            }
+            long[] fromT0 = new long[lateness.length];
+            for (int i = 0; i < lateness.length; i++) {
+                fromT0[i] = lateness[i] - t0Nanos;
+            }
+            return fromT0;
         }
     }
 

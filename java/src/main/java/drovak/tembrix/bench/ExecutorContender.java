@@ -35,7 +35,7 @@ final class ExecutorContender implements Contender {
                 throw new IllegalStateException("the executor ran " + (beats - done.getCount()) + " of " + beats
                         + " beats of the " + schedule.name() + " in time");
             }
-            return new Run(Contender.lateness(taps, start, schedule), -1);
+            return new Run(Contender.lateness(taps, start, schedule), -1, false);
         } finally {
             executor.shutdownNow();
             executor.awaitTermination(10, TimeUnit.SECONDS);

@@ -38,7 +38,7 @@ final class Floor {
                     String output = execute(Contender.timeoutMillis(schedule), offsets,
                             "schedule", minimalSlack ? "1" : "default");
                     FloorOutput.ScheduleRun run = FloorOutput.parseSchedule(output, schedule.size());
-                    return new Run(run.lateness, run.t0Nanos);
+                    return new Run(run.lateness, run.t0Nanos, true);
                 } finally {
                     Files.deleteIfExists(offsets);
                 }
@@ -50,6 +50,11 @@ final class Floor {
     FloorOutput.OverdueRun overdue(int beats, boolean syscall) throws IOException, InterruptedException {
         return FloorOutput.parseOverdue(execute(60_000, null, "overdue", Integer.toString(beats),
                 syscall ? "syscall" : "nosyscall"));
+    }
+
+    /** Durations of cancelling and joining a thread asleep in nanosleep, with no JVM, in nanoseconds. */
+    long[] stops(int count) throws IOException, InterruptedException {
+        return FloorOutput.parseStops(execute(60_000, null, "stop", Integer.toString(count)));
     }
 
     private String execute(long timeoutMillis, Path input, String... arguments)

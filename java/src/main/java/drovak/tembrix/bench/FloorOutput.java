@@ -108,6 +108,27 @@ final class FloorOutput {
         return new OverdueRun(beats, elapsed, einval);
     }
 
+    /**
+     * Parses the output of {@code tembrix_floor stop}: each stop's duration in nanoseconds.
+     *
+     * @throws IllegalArgumentException if a line is malformed or there is no stop
+     */
+    static long[] parseStops(String output) {
+        List<String[]> lines = fields(output);
+        long[] stops = new long[lines.size()];
+        for (int i = 0; i < stops.length; i++) {
+            String[] field = lines.get(i);
+            if (!field[0].equals("stop_ns")) {
+                throw new IllegalArgumentException("unexpected line from the floor program: " + String.join(" ", field));
+            }
+            stops[i] = value(field);
+        }
+        if (stops.length == 0) {
+            throw new IllegalArgumentException("the floor program reported no stop");
+        }
+        return stops;
+    }
+
     private static List<String[]> fields(String output) {
         List<String[]> lines = new ArrayList<>();
         for (String line : output.split("\n")) {

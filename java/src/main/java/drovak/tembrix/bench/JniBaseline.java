@@ -32,6 +32,26 @@ final class JniBaseline {
     /** Frees the block that {@link #getReleaseCopy} keeps. */
     static native void freeCopy();
 
+    /**
+     * Attaches a new native thread to this JVM and times its {@code DetachCurrentThread}, in nanoseconds; -1 if
+     * the thread could not be created or attached.
+     */
+    static native long detachNanos();
+
+    /**
+     * Makes the loaded tembrix library's calls to {@code clock_gettime} go through a wrapper that can keep the
+     * next reading (Linux x86-64 only). The library must be loaded first.
+     *
+     * @return whether the wrapper is in place
+     */
+    static native boolean traceLibraryT0();
+
+    /** Keeps the next clock reading the library makes, which after a {@code startTapper()} is its t0. */
+    static native void armT0();
+
+    /** The reading kept since {@link #armT0}, in nanoseconds of the monotonic clock, or -1 if there is none. */
+    static native long takeT0();
+
     /** Points standard output (file descriptor 1) at /dev/null, or back. Returns false if that failed. */
     static native boolean muteStdout(boolean mute);
 }

@@ -32,6 +32,8 @@ final class MicroFigures {
 
     Stats stopNanos;
     Stats startNanos;
+    Stats floorStopNanos;
+    Stats detachNanos;
 
     final List<String> notes = new ArrayList<>();
 
@@ -150,5 +152,25 @@ final class MicroFigures {
         }
         stopNanos = Stats.of(stop);
         startNanos = Stats.of(start);
+    }
+
+    /**
+     * The two parts that a stop waits for, measured apart: cancelling and joining a sleeping thread in C with no
+     * JVM, and a native thread's DetachCurrentThread.
+     */
+    void measureStopParts(Floor floor, int stops) throws IOException, InterruptedException {
+        if (floor != null) {
+            floorStopNanos = Stats.of(floor.stops(stops));
+        }
+        if (JniBaseline.isLoaded()) {
+            long[] detach = new long[stops];
+            for (int i = 0; i < stops; i++) {
+                detach[i] = JniBaseline.detachNanos();
+                if (detach[i] < 0) {
+                    throw new IllegalStateException("the bench JNI helper could not attach a native thread");
+                }
+            }
+            detachNanos = Stats.of(detach);
+        }
     }
 }

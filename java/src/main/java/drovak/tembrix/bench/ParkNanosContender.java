@@ -39,6 +39,6 @@ final class ParkNanosContender implements Contender {
             throw new IllegalStateException("the parkNanos loop did not finish the " + schedule.name() + " within "
                     + TimeUnit.MILLISECONDS.toSeconds(Contender.timeoutMillis(schedule)) + " s");
         }
-        return new Run(Contender.lateness(taps, start, schedule), t0[0] - start);
+        return new Run(Contender.lateness(taps, start, schedule), t0[0] - start, true);
     }
 }

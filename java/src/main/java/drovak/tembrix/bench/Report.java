@@ -1,5 +1,6 @@
 package drovak.tembrix.bench;
 
+import drovak.tembrix.Stats;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.Locale;
@@ -15,15 +16,21 @@ final class Report {
 
     private static final double[] PERCENTILES = {50, 90, 99, 100};
 
-    /** The results for one schedule: per contender in table order, its pooled statistics and start-up. */
+    /**
+     * The results for one schedule, per contender in table order: its pooled statistics from the start point,
+     * those from the tapping thread's own t0 (for the contenders whose t0 is known), and its start-up cell.
+     */
     static final class ScheduleResult {
         final String name;
         final Map<String, LatencyStats> stats;
+        final Map<String, LatencyStats> fromT0;
         final Map<String, String> startup;
 
-        ScheduleResult(String name, Map<String, LatencyStats> stats, Map<String, String> startup) {
+        ScheduleResult(String name, Map<String, LatencyStats> stats, Map<String, LatencyStats> fromT0,
+                Map<String, String> startup) {
             this.name = name;
             this.stats = stats;
+            this.fromT0 = fromT0;
             this.startup = startup;
         }
     }
@@ -62,6 +69,20 @@ final class Report {
         return out.toString();
     }
 
+    /** Lateness from each thread's own t0, in microseconds, for the contenders whose t0 is known. */
+    static String fromT0Table(ScheduleResult result) {
+        StringBuilder out = new StringBuilder();
+        out.append("| contender | lateness from t0 p50 | p90 | p99 | max |\n|---|---:|---:|---:|---:|\n");
+        for (Map.Entry<String, LatencyStats> entry : result.fromT0.entrySet()) {
+            out.append("| ").append(entry.getKey()).append(" |");
+            for (double p : PERCENTILES) {
+                out.append(' ').append(micros(entry.getValue().lateness(p))).append(" |");
+            }
+            out.append('\n');
+        }
+        return out.toString();
+    }
+
     /** The micro figures against their baselines. */
     static String microTable(MicroFigures micro) {
         StringBuilder out = new StringBuilder();
@@ -79,11 +100,17 @@ final class Report {
         out.append(row("(C overdue loop without the syscall)", "", rate(micro.floorNoSyscallRate), ""));
         if (micro.stopNanos != null) {
             out.append(row("stopTapper() while the thread sleeps, p50 / p99 (" + micro.stopNanos.count() + " stops)",
-                    micros(micro.stopNanos.percentile(50)) + " / " + micros(micro.stopNanos.percentile(99)) + " \u00b5s",
-                    "", ""));
+                    percentiles(micro.stopNanos), "", ""));
             out.append(row("startTapper() until it returns, p50 / p99",
-                    micros(micro.startNanos.percentile(50)) + " / " + micros(micro.startNanos.percentile(99)) + " \u00b5s",
-                    "", ""));
+                    percentiles(micro.startNanos), "", ""));
+        }
+        if (micro.floorStopNanos != null) {
+            out.append(row("(C, no JVM: pthread_cancel + pthread_join of a thread in nanosleep, p50 / p99)", "",
+                    percentiles(micro.floorStopNanos), ""));
+        }
+        if (micro.detachNanos != null) {
+            out.append(row("(JVM: DetachCurrentThread of an attached native thread, p50 / p99)", "",
+                    percentiles(micro.detachNanos), ""));
         }
         return out.toString();
     }
@@ -154,6 +181,10 @@ final class Report {
         }
         double value = mine / baseline;
         return new Target(goal, String.format(Locale.ROOT, "%.2f\u00d7", value), met.test(value));
+    }
+
+    private static String percentiles(Stats stats) {
+        return micros(stats.percentile(50)) + " / " + micros(stats.percentile(99)) + " \u00b5s";
     }
 
     private static String row(String figure, String mine, String baseline, String ratio) {

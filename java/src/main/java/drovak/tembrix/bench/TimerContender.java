@@ -41,7 +41,7 @@ final class TimerContender implements Contender {
                 throw new IllegalStateException("the timer ran " + (beats - done.getCount()) + " of " + beats
                         + " beats of the " + schedule.name() + " in time");
             }
-            return new Run(Contender.lateness(taps, start, schedule), -1);
+            return new Run(Contender.lateness(taps, start, schedule), -1, false);
         } finally {
             timer.cancel();
         }

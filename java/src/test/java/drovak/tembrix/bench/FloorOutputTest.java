@@ -44,6 +44,21 @@ class FloorOutputTest {
     }
 
     @Nested
+    class Stops {
+
+        @Test
+        void readsEachStopInOrder() {
+            assertArrayEquals(new long[] {41_000, 39_500}, FloorOutput.parseStops("stop_ns 41000\nstop_ns 39500\n"));
+        }
+
+        @Test
+        void rejectsOtherLinesAndNoStops() {
+            assertThrows(IllegalArgumentException.class, () -> FloorOutput.parseStops("stop_ns 1\nbeats 2\n"));
+            assertThrows(IllegalArgumentException.class, () -> FloorOutput.parseStops("\n"));
+        }
+    }
+
+    @Nested
     class OverdueRuns {
 
         @Test

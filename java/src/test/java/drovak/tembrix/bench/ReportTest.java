@@ -22,7 +22,7 @@ class ReportTest {
     }
 
     private static Report.ScheduleResult result(Map<String, LatencyStats> stats) {
-        return new Report.ScheduleResult("grid", stats, Map.of());
+        return new Report.ScheduleResult("grid", stats, Map.of(), Map.of());
     }
 
     private static Report.Target find(List<Report.Target> targets, String goalPart) {
@@ -99,7 +99,7 @@ class ReportTest {
 
     @Test
     void tableHasOneRowPerContenderInMicroseconds() {
-        Report.ScheduleResult result = new Report.ScheduleResult("grid", contenders(),
+        Report.ScheduleResult result = new Report.ScheduleResult("grid", contenders(), Map.of(),
                 Map.of(Report.LIBRARY, "\u2264 300.0"));
         String[] lines = Report.table(result).split("\n");
         assertEquals(2 + 6, lines.length);
