@@ -189,6 +189,18 @@ class MainTest {
         Process process = new ProcessBuilder(java, "-Xcheck:jni", "-cp", classPath, Main.class.getName(), "--bpm",
                 "600", "--beats", "1000").redirectErrorStream(true).start();
         process.getOutputStream().close();
+        // Whatever happens, the child does not outlive the test by much.
+        Thread watchdog = new Thread(() -> {
+            try {
+                if (!process.waitFor(30, TimeUnit.SECONDS)) {
+                    process.destroyForcibly();
+                }
+            } catch (InterruptedException e) {
+                process.destroyForcibly();
+            }
+        });
+        watchdog.setDaemon(true);
+        watchdog.start();
         List<String> lines = new ArrayList<>();
         try (BufferedReader output = new BufferedReader(
                 new InputStreamReader(process.getInputStream(), StandardCharsets.UTF_8))) {
