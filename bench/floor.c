@@ -22,11 +22,14 @@
 //           elapsed_ns <first beat to last>
 //           einval <how many nanosleep calls failed with EINVAL>
 //
-//   tembrix_floor stop <count>
-//       Starts <count> threads in turn, each asleep in one nanosleep towards a
-//       beat a minute away, and after 2 ms cancels and joins it, as the
-//       library's stopTapper does, but with no JVM. Prints
-//           stop_ns <pthread_cancel to pthread_join's return>   (one per stop)
+//   tembrix_floor stop <count> cancel|condvar
+//       Starts <count> threads in turn, each asleep towards a beat a minute
+//       away, and after 2 ms stops and joins it, with no JVM. With "cancel" the
+//       thread sleeps in nanosleep and is stopped with pthread_cancel, as the
+//       library stops its thread; with "condvar" it waits in
+//       pthread_cond_timedwait on CLOCK_MONOTONIC and is stopped by a flag and
+//       pthread_cond_signal. Prints
+//           stop_ns <start of the stop to pthread_join's return>   (one per stop)
 //
 // Exit status 2 on a usage error, 1 on a system error.
 
@@ -195,18 +198,53 @@ static void* sleepTowardsFarBeat(void* argument) {
     return NULL;
 }
 
-static int runStops(long count) {
+struct Waiter {
+    pthread_mutex_t lock;
+    pthread_cond_t wake;
+    int stop;
+};
+
+static void* waitTowardsFarBeat(void* argument) {
+    struct Waiter* waiter = argument;
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += FAR_BEAT_NSEC / NSEC_PER_SEC;
+    pthread_mutex_lock(&waiter->lock);
+    int result = 0;
+    while (!waiter->stop && result == 0) {
+        result = pthread_cond_timedwait(&waiter->wake, &waiter->lock, &deadline);
+    }
+    pthread_mutex_unlock(&waiter->lock);
+    return NULL;
+}
+
+static int runStops(long count, int useCondvar) {
     const struct timespec pause = sleepRequest(SLEEP_BEFORE_STOP_NSEC);
+    struct Waiter waiter;
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_mutex_init(&waiter.lock, NULL);
+    pthread_cond_init(&waiter.wake, &attributes);
     for (long i = 0; i < count; ++i) {
         pthread_t thread;
-        const int error = pthread_create(&thread, NULL, sleepTowardsFarBeat, NULL);
+        waiter.stop = 0;
+        const int error = pthread_create(&thread, NULL, useCondvar ? waitTowardsFarBeat : sleepTowardsFarBeat,
+                                         &waiter);
         if (error != 0) {
             fprintf(stderr, "tembrix_floor: pthread_create: %s\n", strerror(error));
             return 1;
         }
         nanosleep(&pause, NULL);
         const int64_t start = nowNsec();
-        pthread_cancel(thread);
+        if (useCondvar) {
+            pthread_mutex_lock(&waiter.lock);
+            waiter.stop = 1;
+            pthread_cond_signal(&waiter.wake);
+            pthread_mutex_unlock(&waiter.lock);
+        } else {
+            pthread_cancel(thread);
+        }
         pthread_join(thread, NULL);
         printf("stop_ns %" PRId64 "\n", nowNsec() - start);
     }
@@ -216,7 +254,7 @@ static int runStops(long count) {
 static int usage(void) {
     fputs("usage: tembrix_floor schedule default|1  < offsets-in-ns\n"
           "       tembrix_floor overdue <beats> syscall|nosyscall\n"
-          "       tembrix_floor stop <count>\n",
+          "       tembrix_floor stop <count> cancel|condvar\n",
           stderr);
     return 2;
 }
@@ -245,13 +283,19 @@ int main(int argc, char** argv) {
         }
         return usage();
     }
-    if (argc == 3 && strcmp(argv[1], "stop") == 0) {
+    if (argc == 4 && strcmp(argv[1], "stop") == 0) {
         char* end;
         const long count = strtol(argv[2], &end, 10);
         if (*end != '\0' || count < 1) {
             return usage();
         }
-        return runStops(count);
+        if (strcmp(argv[3], "cancel") == 0) {
+            return runStops(count, 0);
+        }
+        if (strcmp(argv[3], "condvar") == 0) {
+            return runStops(count, 1);
+        }
+        return usage();
     }
     return usage();
 }

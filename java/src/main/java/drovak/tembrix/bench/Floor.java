@@ -52,9 +52,13 @@ final class Floor {
                 syscall ? "syscall" : "nosyscall"));
     }
 
-    /** Durations of cancelling and joining a thread asleep in nanosleep, with no JVM, in nanoseconds. */
-    long[] stops(int count) throws IOException, InterruptedException {
-        return FloorOutput.parseStops(execute(60_000, null, "stop", Integer.toString(count)));
+    /**
+     * Durations of stopping and joining a sleeping thread, with no JVM, in nanoseconds: cancelling it in
+     * nanosleep as the library does, or waking it from a condition variable wait.
+     */
+    long[] stops(int count, boolean condvar) throws IOException, InterruptedException {
+        return FloorOutput.parseStops(execute(60_000, null, "stop", Integer.toString(count),
+                condvar ? "condvar" : "cancel"));
     }
 
     private String execute(long timeoutMillis, Path input, String... arguments)

@@ -33,6 +33,7 @@ final class MicroFigures {
     Stats stopNanos;
     Stats startNanos;
     Stats floorStopNanos;
+    Stats floorCondvarStopNanos;
     Stats detachNanos;
 
     final List<String> notes = new ArrayList<>();
@@ -155,12 +156,14 @@ final class MicroFigures {
     }
 
     /**
-     * The two parts that a stop waits for, measured apart: cancelling and joining a sleeping thread in C with no
-     * JVM, and a native thread's DetachCurrentThread.
+     * The parts that a stop waits for, measured apart: cancelling and joining a sleeping thread in C with no JVM,
+     * and a native thread's DetachCurrentThread; and, for comparison, a C stop that wakes a condition variable
+     * wait instead of cancelling.
      */
     void measureStopParts(Floor floor, int stops) throws IOException, InterruptedException {
         if (floor != null) {
-            floorStopNanos = Stats.of(floor.stops(stops));
+            floorStopNanos = Stats.of(floor.stops(stops, false));
+            floorCondvarStopNanos = Stats.of(floor.stops(stops, true));
         }
         if (JniBaseline.isLoaded()) {
             long[] detach = new long[stops];

@@ -107,6 +107,8 @@ final class Report {
         if (micro.floorStopNanos != null) {
             out.append(row("(C, no JVM: pthread_cancel + pthread_join of a thread in nanosleep, p50 / p99)", "",
                     percentiles(micro.floorStopNanos), ""));
+            out.append(row("(C, no JVM: signal + pthread_join of a thread in pthread_cond_timedwait, p50 / p99)", "",
+                    percentiles(micro.floorCondvarStopNanos), ""));
         }
         if (micro.detachNanos != null) {
             out.append(row("(JVM: DetachCurrentThread of an attached native thread, p50 / p99)", "",
