@@ -289,8 +289,10 @@ bool rejectOnTapperThread(JNIEnv* env, const char* message) {
     return true;
 }
 
+// Called right after reapFinishedTapper: a thread it left running was still
+// tapping when it looked, even if it has ended since, and is not yet joined.
 bool tapping() {
-    return running == 1 && tapperFinished.load() == 0;
+    return running == 1;
 }
 
 // Joins the tapper thread (cancelling it first if it is still tapping) and

@@ -35,11 +35,28 @@ int pthreadCreateOrFail(pthread_t* thread, const pthread_attr_t* attr, void* (*e
 }
 } // namespace
 
+// Every atomic load() in the library first calls probeLoad(), so that a test
+// can act between two loads on the thread it armed.
+namespace {
+std::atomic<int> loadsBeforeProbe{-1};
+std::thread::id probedThread;
+std::function<void()> probe;
+
+std::memory_order probeLoad() {
+    if (std::this_thread::get_id() == probedThread && loadsBeforeProbe >= 0 && loadsBeforeProbe-- == 0) {
+        probe();
+    }
+    return std::memory_order_seq_cst;
+}
+} // namespace
+
 #define malloc mallocOrFail
 #define pthread_create pthreadCreateOrFail
+#define load() load(probeLoad())
 #include "../tembrix.cpp"
 #undef malloc
 #undef pthread_create
+#undef load
 
 namespace {
 
@@ -354,6 +371,56 @@ TEST_F(Natives, AFinishedThreadIsJoinedByTheNextSetOrStart) {
     EXPECT_EQ(running, 0);
     EXPECT_EQ(vm.liveGlobalRefs.load(), 0);
     EXPECT_EQ(beatsLength, 3);
+}
+
+// The natives' third atomic load is where a start or set decides, after
+// joining a thread that had already ended, whether the tapper still taps. A
+// rhythm that ends just before that decision must not count as ended: the
+// call has not joined its thread, and would leak the thread and its global
+// reference.
+TEST_F(Natives, ARhythmEndingJustAfterTheJoinCheckIsStillTapping) {
+    std::mutex gate;
+    gate.lock();
+    std::atomic<bool> inTap{false};
+    for (const bool viaStart : {true, false}) {
+        vm.reset();
+        vm.onTap = [&] {
+            inTap = true;
+            std::lock_guard<std::mutex> wait(gate);
+        };
+        setBeats({0, 0}); // one overdue tap, then the thread ends
+        start();
+        while (!inTap) {
+            std::this_thread::yield();
+        }
+        bool released = false;
+        probedThread = std::this_thread::get_id();
+        probe = [&] {
+            released = true;
+            gate.unlock();
+            ASSERT_TRUE(waitFinished());
+        };
+        loadsBeforeProbe = 2; // the tapper env check, the join check, then the decision
+        if (viaStart) {
+            start();
+        } else {
+            setBeats({0, 1});
+        }
+        loadsBeforeProbe = -1;
+        if (!released) {
+            gate.unlock();
+        }
+        EXPECT_TRUE(caller.pending) << (viaStart ? "start" : "set");
+        EXPECT_EQ(caller.thrownClass, "java/lang/IllegalStateException");
+        caller.pending = false;
+        EXPECT_EQ(vm.liveGlobalRefs.load(), 1);
+        stop();
+        EXPECT_EQ(vm.liveGlobalRefs.load(), 0);
+        EXPECT_EQ(vm.attaches.load(), vm.detaches.load());
+        gate.lock();
+        inTap = false;
+    }
+    gate.unlock();
 }
 
 TEST_F(Natives, NullListThrowsAndLeavesTheStateAlone) {
