@@ -28,7 +28,7 @@ final class CdfChart {
     private static final int TITLE_HEIGHT = 30;
     private static final int LEGEND_HEIGHT = 36;
     private static final int LEFT = 70;
-    private static final int RIGHT = 20;
+    private static final int RIGHT = 36;
     private static final int TOP = 50;
     private static final int BOTTOM = 60;
     private static final double MIN_MICROS = 1;
