@@ -6,6 +6,8 @@ set -euo pipefail
 need=()
 [ -f /usr/share/java/junit-platform-console-standalone.jar ] || need+=(junit5)
 [ -f /usr/share/java/picocli.jar ] || need+=(libpicocli-java)
+# clang's sanitizer and libFuzzer runtimes, for .ci/run's hardening builds.
+dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
 
 if [ ${#need[@]} -gt 0 ]; then
     sudo=""
