@@ -37,40 +37,51 @@ public final class BenchCommand implements Callable<Integer> {
     private static final int WARM_UP_BEATS = 100;
     private static final long PAUSE_BETWEEN_RUNS_MILLIS = 20;
 
-    @Option(names = "--rounds", paramLabel = "N", description = "Alternating rounds of every contender (default: ${DEFAULT-VALUE}).")
+    @Option(names = "--rounds", paramLabel = "N",
+            description = "Alternating rounds of every contender (default: ${DEFAULT-VALUE}).")
     int rounds = 4;
 
     @Option(names = "--beats", paramLabel = "N", description = "Beats in each schedule (default: ${DEFAULT-VALUE}).")
     int beats = 1000;
 
-    @Option(names = "--seed", paramLabel = "SEED", description = "Seed of the irregular rhythm (default: ${DEFAULT-VALUE}).")
+    @Option(names = "--seed", paramLabel = "SEED",
+            description = "Seed of the irregular rhythm (default: ${DEFAULT-VALUE}).")
     long seed = 20261208L;
 
-    @Option(names = "--list-size", paramLabel = "N", description = "Beats in the setBeatList micro figure (default: ${DEFAULT-VALUE}).")
+    @Option(names = "--list-size", paramLabel = "N",
+            description = "Beats in the setBeatList micro figure (default: ${DEFAULT-VALUE}).")
     int listSize = 2_000_000;
 
-    @Option(names = "--overdue-beats", paramLabel = "N", description = "Beats in the overdue tap-rate figure (default: ${DEFAULT-VALUE}).")
+    @Option(names = "--overdue-beats", paramLabel = "N",
+            description = "Beats in the overdue tap-rate figure (default: ${DEFAULT-VALUE}).")
     int overdueBeats = 1_000_000;
 
-    @Option(names = "--stops", paramLabel = "N", description = "Stops in the stop-latency figure (default: ${DEFAULT-VALUE}).")
+    @Option(names = "--stops", paramLabel = "N",
+            description = "Stops in the stop-latency figure (default: ${DEFAULT-VALUE}).")
     int stops = 300;
 
-    @Option(names = "--smoke", description = "Small sizes, for a quick check that everything runs; overrides the sizes above.")
+    @Option(names = "--smoke",
+            description = "Small sizes, for a quick check that everything runs; overrides the sizes above.")
     boolean smoke;
 
-    @Option(names = "--report", paramLabel = "FILE", description = "Markdown report to write (default: ${DEFAULT-VALUE}).")
+    @Option(names = "--report", paramLabel = "FILE",
+            description = "Markdown report to write (default: ${DEFAULT-VALUE}).")
     Path report = Paths.get("bench-report.md");
 
-    @Option(names = "--chart", paramLabel = "FILE", description = "PNG chart of the jitter CDF to write (default: ${DEFAULT-VALUE}).")
+    @Option(names = "--chart", paramLabel = "FILE",
+            description = "PNG chart of the jitter CDF to write (default: ${DEFAULT-VALUE}).")
     Path chart = Paths.get("jitter-cdf.png");
 
-    @Option(names = "--floor", paramLabel = "FILE", description = "The bare-C floor program (default: bench/tembrix_floor beside the jar).")
+    @Option(names = "--floor", paramLabel = "FILE",
+            description = "The bare-C floor program (default: bench/tembrix_floor beside the jar).")
     Path floorProgram;
 
-    @Option(names = "--clock-bench", paramLabel = "FILE", description = "The getTimeNsec Google Benchmark (default: bench/tembrix_clock_bench beside the jar).")
+    @Option(names = "--clock-bench", paramLabel = "FILE",
+            description = "The getTimeNsec Google Benchmark (default: bench/tembrix_clock_bench beside the jar).")
     Path clockBench;
 
-    @Option(names = "--jni-helper", paramLabel = "FILE", description = "The bench JNI helper library (default: bench/libtembrix_bench_jni.so beside the jar).")
+    @Option(names = "--jni-helper", paramLabel = "FILE",
+            description = "The bench JNI helper library (default: bench/libtembrix_bench_jni.so beside the jar).")
     Path jniHelper;
 
     @Spec
@@ -265,7 +276,8 @@ public final class BenchCommand implements Callable<Integer> {
                 .append(". Run at ").append(began.truncatedTo(ChronoUnit.SECONDS)).append(".\n\n");
         out.append(String.format(Locale.ROOT, "%s; in each, every contender taps each schedule of %d beats, "
                 + "in an order that rotates from round to round. Times in \u00b5s; lateness counts from each "
-                + "contender's start point, jitter is lateness minus the run's minimum.%n%n", plural(rounds, "round"), beats));
+                + "contender's start point, jitter is lateness minus the run's minimum.%n%n",
+                plural(rounds, "round"), beats));
         for (Report.ScheduleResult result : results) {
             out.append("## ").append(result.name).append("\n\n").append(Report.table(result)).append('\n');
             if (!result.fromT0.isEmpty()) {
@@ -287,7 +299,7 @@ public final class BenchCommand implements Callable<Integer> {
 
     private void requireAtLeast(int value, int min, String option) {
         if (value < min) {
-            throw new CommandLine.ParameterException(new CommandLine(this),
+            throw new CommandLine.ParameterException(spec.commandLine(),
                     option + " must be at least " + min + ", got " + value);
         }
     }
@@ -309,7 +321,7 @@ public final class BenchCommand implements Callable<Integer> {
     private Path locate(Path given, String fileName) {
         if (given != null) {
             if (!Files.isRegularFile(given)) {
-                throw new CommandLine.ParameterException(new CommandLine(this), given + " does not exist");
+                throw new CommandLine.ParameterException(spec.commandLine(), given + " does not exist");
             }
             return given;
         }

@@ -61,11 +61,12 @@ final class FloorOutput {
                     lateness.add(value(field));
                     break;
                 default:
-                    throw new IllegalArgumentException("unexpected line from the floor program: " + String.join(" ", field));
+                    throw unexpected(field);
             }
         }
         if (slack == null || t0 == null) {
-            throw new IllegalArgumentException("the floor program printed no " + (slack == null ? "slack_ns" : "t0_ns"));
+            throw new IllegalArgumentException(
+                    "the floor program printed no " + (slack == null ? "slack_ns" : "t0_ns"));
         }
         if (lateness.size() != expectedBeats) {
             throw new IllegalArgumentException("the floor program reported " + lateness.size() + " beats, expected "
@@ -99,11 +100,12 @@ final class FloorOutput {
                     einval = value(field);
                     break;
                 default:
-                    throw new IllegalArgumentException("unexpected line from the floor program: " + String.join(" ", field));
+                    throw unexpected(field);
             }
         }
         if (beats == null || elapsed == null || einval == null) {
-            throw new IllegalArgumentException("the floor program's overdue output lacks beats, elapsed_ns or einval");
+            throw new IllegalArgumentException(
+                    "the floor program's overdue output lacks beats, elapsed_ns or einval");
         }
         return new OverdueRun(beats, elapsed, einval);
     }
@@ -119,7 +121,7 @@ final class FloorOutput {
         for (int i = 0; i < stops.length; i++) {
             String[] field = lines.get(i);
             if (!field[0].equals("stop_ns")) {
-                throw new IllegalArgumentException("unexpected line from the floor program: " + String.join(" ", field));
+                throw unexpected(field);
             }
             stops[i] = value(field);
         }
@@ -145,11 +147,16 @@ final class FloorOutput {
         return lines;
     }
 
+    private static IllegalArgumentException unexpected(String[] field) {
+        return new IllegalArgumentException("unexpected line from the floor program: " + String.join(" ", field));
+    }
+
     private static long value(String[] field) {
         try {
             return Long.parseLong(field[1]);
         } catch (NumberFormatException e) {
-            throw new IllegalArgumentException("malformed number from the floor program: " + String.join(" ", field), e);
+            throw new IllegalArgumentException(
+                    "malformed number from the floor program: " + String.join(" ", field), e);
         }
     }
 }
