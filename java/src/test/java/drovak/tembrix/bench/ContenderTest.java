@@ -16,7 +16,7 @@ import org.junit.jupiter.api.Test;
  */
 class ContenderTest {
 
-    /** Beats 2 ms apart with one repeated offset, so that beat order and offsets both matter. */
+    /** Six beats 2 ms apart: each must be recorded against its own offset. */
     private static final Schedule SCHEDULE = Schedule.steady(6, 2_000);
 
     private static final long EARLIEST = -TimeUnit.MILLISECONDS.toNanos(2);
