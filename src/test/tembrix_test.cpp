@@ -42,17 +42,17 @@ std::atomic<int> loadsBeforeProbe{-1};
 std::thread::id probedThread;
 std::function<void()> probe;
 
-std::memory_order probeLoad() {
+std::memory_order probeLoad(std::memory_order order = std::memory_order_seq_cst) {
     if (std::this_thread::get_id() == probedThread && loadsBeforeProbe >= 0 && loadsBeforeProbe-- == 0) {
         probe();
     }
-    return std::memory_order_seq_cst;
+    return order;
 }
 } // namespace
 
 #define malloc mallocOrFail
 #define pthread_create pthreadCreateOrFail
-#define load() load(probeLoad())
+#define load(...) load(probeLoad(__VA_ARGS__))
 #include "../tembrix.cpp"
 #undef malloc
 #undef pthread_create
