@@ -19,10 +19,8 @@ import java.util.List;
 import java.util.concurrent.Callable;
 import picocli.CommandLine;
 import picocli.CommandLine.Command;
-import picocli.CommandLine.Model.CommandSpec;
 import picocli.CommandLine.Option;
 import picocli.CommandLine.ParameterException;
-import picocli.CommandLine.Spec;
 
 /**
  * The {@code tembrix} command: plays a rhythm through the native library and shows how precisely each tap
@@ -53,8 +51,8 @@ public final class Main implements Callable<Integer> {
     /** Exit code for bad input: an unknown option, a malformed value, an unusable rhythm or file. */
     static final int EXIT_BAD_INPUT = 2;
 
-    @Spec
-    private CommandSpec spec;
+    /** The command line this command runs in: its streams, and the source of its parameter errors. */
+    private CommandLine commandLine;
 
     @Option(names = "--bpm", paramLabel = "N", description = "Tempo in beats per minute, for --beats and --pattern.")
     private Double bpm;
@@ -133,11 +131,13 @@ public final class Main implements Callable<Integer> {
     }
 
     static CommandLine commandLine(InputStream in, PrintWriter out, PrintWriter err) {
-        CommandLine cmd = new CommandLine(new Main(in));
+        Main main = new Main(in);
+        CommandLine cmd = new CommandLine(main);
+        main.commandLine = cmd;
         // Subcommands go here, before the settings below: picocli applies those
         // only to the subcommands that are already added.
         // subcommands: bench
-        cmd.addSubcommand("bench", new BenchCommand());
+        cmd.addSubcommand("bench", BenchCommand.newCommandLine());
         cmd.setOut(out);
         cmd.setErr(err);
         cmd.setParameterExceptionHandler(Main::badInput);
@@ -174,9 +174,9 @@ public final class Main implements Callable<Integer> {
         if (wav != null && rhythm[rhythm.length - 1] > ClickTrack.MAX_SECONDS) {
             throw usage("--wav holds at most " + (long) ClickTrack.MAX_SECONDS + " s of clicks");
         }
-        PrintWriter out = spec.commandLine().getOut();
+        PrintWriter out = commandLine.getOut();
         try (Outputs outputs = openOutputs()) {
-            new TapSession(rhythm, out, spec.commandLine().getErr()).play(result -> {
+            new TapSession(rhythm, out, commandLine.getErr()).play(result -> {
                 Report.printSummary(out, result);
                 out.flush();
                 outputs.write(result);
@@ -284,7 +284,7 @@ public final class Main implements Callable<Integer> {
     }
 
     private ParameterException usage(String message) {
-        return new ParameterException(spec.commandLine(), message);
+        return new ParameterException(commandLine, message);
     }
 
     /** The optional output files, open from before the run until after it. */

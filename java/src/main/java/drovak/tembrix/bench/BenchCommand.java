@@ -18,9 +18,7 @@ import java.util.concurrent.Callable;
 import java.util.stream.Stream;
 import picocli.CommandLine;
 import picocli.CommandLine.Command;
-import picocli.CommandLine.Model.CommandSpec;
 import picocli.CommandLine.Option;
-import picocli.CommandLine.Spec;
 
 /**
  * The {@code bench} command: taps the same schedules with the library, the JDK's schedulers and a bare-C floor in
@@ -84,8 +82,8 @@ public final class BenchCommand implements Callable<Integer> {
             description = "The bench JNI helper library (default: bench/libtembrix_bench_jni.so beside the jar).")
     Path jniHelper;
 
-    @Spec
-    CommandSpec spec;
+    /** The command line this command runs in: its streams, and the source of its parameter errors. */
+    private CommandLine commandLine;
 
     private PrintWriter log;
 
@@ -93,12 +91,23 @@ public final class BenchCommand implements Callable<Integer> {
     public BenchCommand() {}
 
     /**
+     * Builds the command line of a new bench command, on its own or to add as a subcommand.
+     *
+     * @return the command line, ready for {@link CommandLine#execute} or {@link CommandLine#addSubcommand}
+     */
+    public static CommandLine newCommandLine() {
+        BenchCommand command = new BenchCommand();
+        command.commandLine = new CommandLine(command);
+        return command.commandLine;
+    }
+
+    /**
      * Runs the command on its own, outside the {@code tembrix} command.
      *
      * @param args the command-line arguments
      */
     public static void main(String[] args) {
-        CommandLine cmd = new CommandLine(new BenchCommand());
+        CommandLine cmd = newCommandLine();
         cmd.setExecutionExceptionHandler((e, commandLine, parseResult) -> {
             commandLine.getErr().println("bench: " + e.getMessage());
             commandLine.getErr().flush();
@@ -109,12 +118,12 @@ public final class BenchCommand implements Callable<Integer> {
 
     @Override
     public Integer call() throws Exception {
-        log = spec.commandLine().getErr();
+        log = commandLine.getErr();
         if (System.getProperty("java.awt.headless") == null) {
             // The chart is drawn off screen; no display is needed.
             System.setProperty("java.awt.headless", "true");
         }
-        PrintWriter out = spec.commandLine().getOut();
+        PrintWriter out = commandLine.getOut();
         if (smoke) {
             rounds = 1;
             beats = 40;
@@ -299,7 +308,7 @@ public final class BenchCommand implements Callable<Integer> {
 
     private void requireAtLeast(int value, int min, String option) {
         if (value < min) {
-            throw new CommandLine.ParameterException(spec.commandLine(),
+            throw new CommandLine.ParameterException(commandLine,
                     option + " must be at least " + min + ", got " + value);
         }
     }
@@ -321,7 +330,7 @@ public final class BenchCommand implements Callable<Integer> {
     private Path locate(Path given, String fileName) {
         if (given != null) {
             if (!Files.isRegularFile(given)) {
-                throw new CommandLine.ParameterException(spec.commandLine(), given + " does not exist");
+                throw new CommandLine.ParameterException(commandLine, given + " does not exist");
             }
             return given;
         }

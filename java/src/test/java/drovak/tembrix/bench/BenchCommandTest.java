@@ -17,7 +17,7 @@ class BenchCommandTest {
     private final StringWriter err = new StringWriter();
 
     private int run(String... args) {
-        CommandLine cmd = new CommandLine(new BenchCommand());
+        CommandLine cmd = BenchCommand.newCommandLine();
         cmd.setErr(new PrintWriter(err, true));
         cmd.setOut(new PrintWriter(new StringWriter(), true));
         return cmd.execute(args);
