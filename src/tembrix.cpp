@@ -28,6 +28,7 @@
 #endif
 
 #if defined(__linux__)
+#include <sched.h>
 #include <sys/prctl.h>
 #endif
 
@@ -50,6 +51,12 @@ constexpr double kUsecPerSec = 1000000.0;
 // A Linux thread's timers may fire up to 50 us late by default so that the
 // kernel can batch wake-ups. The tapper thread asks for the least slack there is.
 constexpr unsigned long kTapperTimerSlackNsec = 1;
+
+// The tapper thread asks for real-time scheduling at the lowest real-time
+// priority, so that it outranks every normal thread but never an audio server
+// or the kernel's own real-time threads. A process forked from tap() starts
+// with the normal policy.
+constexpr int kTapperPolicy = SCHED_FIFO | SCHED_RESET_ON_FORK;
 #endif
 
 // ---------------------------------------------------------------------------
@@ -181,6 +188,17 @@ struct timespec sleepRequest(int64_t delayNsec) {
 
 // ---------------------------------------------------------------------------
 // Tapper thread
+
+// Switches the calling thread to real-time scheduling where the process may
+// have it (CAP_SYS_NICE, or an rtprio limit). Where it is refused, the thread
+// goes on under the policy it has, with nothing reported.
+void requestRealTime() {
+#if defined(__linux__)
+    struct sched_param param {};
+    param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    sched_setscheduler(0, kTapperPolicy, &param);
+#endif
+}
 
 void signalStarted() {
     pthread_mutex_lock(&startLock);
@@ -339,6 +357,7 @@ TEMBRIX_EXPORT void* sendTaps(void*) {
     int previous;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous);
     const int64_t t0 = nowNsec();
+    requestRealTime();
 #if defined(__linux__)
     prctl(PR_SET_TIMERSLACK, kTapperTimerSlackNsec, 0, 0, 0);
 #endif

@@ -6,6 +6,7 @@
 
 #include <pthread.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -284,6 +285,19 @@ TEST_F(Natives, AStopDuringTapLetsItFinishAndNoFurtherTapFollows) {
     stopper.join();
     EXPECT_EQ(vm.taps.load(), 1);
     EXPECT_EQ(vm.detaches.load(), 1);
+}
+
+TEST_F(Natives, TheTapperThreadRunsRealTimeWhereAllowedAndItsChildrenDoNot) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "real-time scheduling is granted to root here";
+    }
+    std::atomic<int> policy{-1};
+    vm.onTap = [&] { policy = sched_getscheduler(0); };
+    setBeats({0, 0});
+    start();
+    ASSERT_TRUE(vm.waitForTaps(1, 5000ms));
+    EXPECT_EQ(policy.load(), SCHED_FIFO | SCHED_RESET_ON_FORK);
+    EXPECT_EQ(sched_getscheduler(0), SCHED_OTHER) << "the caller's thread is left alone";
 }
 
 TEST_F(Natives, ExceptionsFromTapAreReportedClearedAndTappingGoesOn) {
