@@ -10,14 +10,19 @@
 // - the tapper thread reads the tapper state without a lock. The natives write
 //   that state only while no tapper thread exists (before pthread_create or
 //   after pthread_join), so creation and joining order every access.
+// - a stop waits for the tapper thread to end, and so for a tap() in progress.
+//   The one wait it gives up is for a tap() that has called the JVM's exit:
+//   that call never returns, and the stop may be the exit's own shutdown hook.
 
 #include <jni.h>
 
 #include <errno.h>
 #include <pthread.h>
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
 #include <atomic>
@@ -46,6 +51,18 @@ namespace {
 constexpr int64_t kNsecPerSec = 1000000000;
 constexpr int64_t kNsecPerUsec = 1000;
 constexpr double kUsecPerSec = 1000000.0;
+
+// How often a stop that waits for tap() to return looks whether tap() is
+// inside the JVM's exit.
+constexpr int64_t kStopCheckIntervalNsec = 20 * 1000 * 1000;
+
+// The class whose methods run the JVM's exit and its shutdown hooks. A thread
+// with one of its frames on the stack never returns from that call.
+constexpr const char* kShutdownClassName = "java.lang.Shutdown";
+
+// The long field in which the library's own Tapper keeps the start time, in
+// System.nanoTime()'s time base. A Tapper class without it is left alone.
+constexpr const char* kStartTimeField = "nativeStartTimeNanos";
 
 #if defined(__linux__)
 // A Linux thread's timers may fire up to 50 us late by default so that the
@@ -80,12 +97,29 @@ std::atomic<int> tapperFinished;
 // this env runs inside tap(), on the tapper thread, and must not wait for it.
 std::atomic<JNIEnv*> tapperEnv;
 
+// The tapper thread's java.lang.Thread, a global reference made by the thread
+// before the start handshake and deleted by the natives once it is joined.
+jobject tapperThreadObject;
+
 // Start handshake: startTapper waits until the new thread has read t0 and
 // attached (or failed to), so that the JVM knows the thread before
 // startTapper returns.
 pthread_mutex_t startLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t startCond = PTHREAD_COND_INITIALIZER;
 bool tapperStarted;
+
+// End signal: the tapper thread's last step, whether it ends by itself or is
+// cancelled, so that a stop can wait for it with a time limit. endCond times
+// its waits on kEndClock; it is set up once, before the first thread starts.
+pthread_mutex_t endLock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t endCond;
+pthread_once_t endCondOnce = PTHREAD_ONCE_INIT;
+bool tapperEnded;
+#if defined(__linux__)
+constexpr clockid_t kEndClock = CLOCK_MONOTONIC;
+#else
+constexpr clockid_t kEndClock = CLOCK_REALTIME; // the only clock a condition variable takes there
+#endif
 
 // ---------------------------------------------------------------------------
 // Clock
@@ -215,6 +249,38 @@ void waitStarted() {
     pthread_mutex_unlock(&startLock);
 }
 
+void setUpEndCond() {
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+#if defined(__linux__)
+    pthread_condattr_setclock(&attributes, kEndClock);
+#endif
+    pthread_cond_init(&endCond, &attributes);
+    pthread_condattr_destroy(&attributes);
+}
+
+void signalEnded() {
+    pthread_mutex_lock(&endLock);
+    tapperEnded = true;
+    pthread_cond_broadcast(&endCond);
+    pthread_mutex_unlock(&endLock);
+}
+
+// Waits up to timeoutNsec for the tapper thread's end signal; true if it came.
+bool waitEnded(int64_t timeoutNsec) {
+    struct timespec deadline;
+    clock_gettime(kEndClock, &deadline);
+    const int64_t nsec = deadline.tv_nsec + timeoutNsec;
+    deadline.tv_sec += static_cast<time_t>(nsec / kNsecPerSec);
+    deadline.tv_nsec = static_cast<long>(nsec % kNsecPerSec);
+    pthread_mutex_lock(&endLock);
+    while (!tapperEnded && pthread_cond_timedwait(&endCond, &endLock, &deadline) == 0) {
+    }
+    const bool ended = tapperEnded;
+    pthread_mutex_unlock(&endLock);
+    return ended;
+}
+
 // Cancellation is disabled on the tapper thread except here, so a stop takes
 // effect only in the sleep (or, for an overdue beat, right here), never inside
 // tap() or the JVM. Returns false when a signal cut the sleep short.
@@ -234,8 +300,8 @@ bool sleepUntilDue(int64_t delayNsec) {
     return !interrupted;
 }
 
-// Reports a pending Java exception the way an uncaught one is reported, and
-// clears it. Returns true if there was one.
+// Reports a pending Java exception on standard error, and clears it. Returns
+// true if there was one.
 bool describeAndClear(JNIEnv* env) {
     if (!env->ExceptionCheck()) {
         return false;
@@ -243,6 +309,132 @@ bool describeAndClear(JNIEnv* env) {
     env->ExceptionDescribe();
     env->ExceptionClear();
     return true;
+}
+
+// A method of the target's class; null, with the exception reported, if the
+// class has none of that name and signature.
+jmethodID methodOf(JNIEnv* env, jobject target, const char* name, const char* signature) {
+    jclass targetClass = env->GetObjectClass(target);
+    jmethodID method = env->GetMethodID(targetClass, name, signature);
+    env->DeleteLocalRef(targetClass);
+    return describeAndClear(env) ? nullptr : method;
+}
+
+// Calls a method that takes no arguments and returns an object; null, with
+// the exception reported, if it is missing or throws.
+jobject callObject(JNIEnv* env, jobject target, const char* name, const char* signature) {
+    jmethodID method = methodOf(env, target, name, signature);
+    if (method == nullptr) {
+        return nullptr;
+    }
+    jobject result = env->CallObjectMethod(target, method);
+    return describeAndClear(env) ? nullptr : result;
+}
+
+// Calls a void method; an exception it throws is reported.
+void callVoid(JNIEnv* env, jobject target, const char* name, const char* signature, ...) {
+    jmethodID method = methodOf(env, target, name, signature);
+    if (method == nullptr) {
+        return;
+    }
+    va_list arguments;
+    va_start(arguments, signature);
+    env->CallVoidMethodV(target, method, arguments);
+    va_end(arguments);
+    describeAndClear(env);
+}
+
+jobject currentJavaThread(JNIEnv* env) {
+    jclass threadClass = env->FindClass("java/lang/Thread");
+    if (describeAndClear(env)) {
+        return nullptr;
+    }
+    jmethodID currentThread = env->GetStaticMethodID(threadClass, "currentThread", "()Ljava/lang/Thread;");
+    jobject thread = nullptr;
+    if (!describeAndClear(env)) {
+        thread = env->CallStaticObjectMethod(threadClass, currentThread);
+        if (describeAndClear(env)) {
+            thread = nullptr;
+        }
+    }
+    env->DeleteLocalRef(threadClass);
+    return thread;
+}
+
+// A tapper clock reading in System.nanoTime()'s time base.
+int64_t toJavaNanoTime(JNIEnv* env, int64_t nsec) {
+#if defined(TEMBRIX_USE_MACH_CLOCK)
+    // This clock counts from its first reading, System.nanoTime() from another
+    // zero point: carry the reading over by the offset between the two clocks,
+    // taken from a pair of readings around one of System.nanoTime().
+    jclass systemClass = env->FindClass("java/lang/System");
+    if (describeAndClear(env)) {
+        return nsec;
+    }
+    jmethodID nanoTime = env->GetStaticMethodID(systemClass, "nanoTime", "()J");
+    int64_t offset = 0;
+    if (!describeAndClear(env)) {
+        const int64_t before = nowNsec();
+        const int64_t java = env->CallStaticLongMethod(systemClass, nanoTime);
+        const int64_t after = nowNsec();
+        if (!describeAndClear(env)) {
+            offset = java - (before + (after - before) / 2);
+        }
+    }
+    env->DeleteLocalRef(systemClass);
+    return nsec + offset;
+#else
+    // System.nanoTime() reads CLOCK_MONOTONIC as well.
+    static_cast<void>(env);
+    return nsec;
+#endif
+}
+
+// Gives the newly attached tapper thread what a Java thread started by the
+// Tapper's own code would have: the Tapper's class loader as its context class
+// loader. Keeps a global reference to its java.lang.Thread, and records the
+// start time t0 in the Tapper if its class has the field for it.
+void setUpJavaThread(JNIEnv* env, int64_t t0) {
+    jclass tapperClass = env->GetObjectClass(obj);
+    jobject thread = currentJavaThread(env);
+    if (thread != nullptr) {
+        tapperThreadObject = env->NewGlobalRef(thread);
+        describeAndClear(env);
+        jobject loader = callObject(env, tapperClass, "getClassLoader", "()Ljava/lang/ClassLoader;");
+        callVoid(env, thread, "setContextClassLoader", "(Ljava/lang/ClassLoader;)V", loader);
+        env->DeleteLocalRef(loader);
+        env->DeleteLocalRef(thread);
+    }
+    jfieldID startTime = env->GetFieldID(tapperClass, kStartTimeField, "J");
+    if (env->ExceptionCheck()) {
+        env->ExceptionClear(); // a Tapper class of the caller's own, without the field
+    } else {
+        env->SetLongField(obj, startTime, toJavaNanoTime(env, t0));
+    }
+    env->DeleteLocalRef(tapperClass);
+}
+
+// Hands the exception that tap() threw to the thread's uncaught-exception
+// handler (its own, else its group, which passes it to the default handler),
+// as the JVM does for a Java thread whose run() throws. An exception from the
+// handler itself is reported on standard error.
+void handleTapException(JNIEnv* env) {
+    jthrowable thrown = env->ExceptionOccurred();
+    env->ExceptionClear();
+    jobject handler = nullptr;
+    if (tapperThreadObject != nullptr) {
+        handler = callObject(env, tapperThreadObject, "getUncaughtExceptionHandler",
+                             "()Ljava/lang/Thread$UncaughtExceptionHandler;");
+    }
+    if (handler != nullptr) {
+        callVoid(env, handler, "uncaughtException", "(Ljava/lang/Thread;Ljava/lang/Throwable;)V",
+                 tapperThreadObject, thrown);
+        env->DeleteLocalRef(handler);
+    } else {
+        env->Throw(thrown);
+        describeAndClear(env);
+    }
+    env->DeleteLocalRef(thrown);
 }
 
 jmethodID lookUpTap(JNIEnv* env) {
@@ -267,7 +459,9 @@ void tapBeats(JNIEnv* env, jmethodID tap, int64_t t0) {
             return;
         }
         env->CallVoidMethod(obj, tap);
-        describeAndClear(env);
+        if (env->ExceptionCheck()) {
+            handleTapException(env);
+        }
         if (beatsLength == 0 || running != 1 || i + 1 >= beatsLength) {
             return;
         }
@@ -283,6 +477,39 @@ void detach() {
 // detach, and a JVM waits at exit for every attached thread.
 void detachOnCancel(void*) {
     detach();
+    signalEnded();
+}
+
+// True if the thread is running the JVM's exit: tap() called System.exit()
+// and waits for the shutdown hooks to finish, or for another thread's exit.
+// Such a call never returns.
+bool insideJvmExit(JNIEnv* env, jobject thread) {
+    if (thread == nullptr) {
+        return false;
+    }
+    jobjectArray frames = static_cast<jobjectArray>(
+        callObject(env, thread, "getStackTrace", "()[Ljava/lang/StackTraceElement;"));
+    if (frames == nullptr) {
+        return false;
+    }
+    bool exiting = false;
+    const jsize count = env->GetArrayLength(frames);
+    for (jsize i = 0; i < count && !exiting; ++i) {
+        jobject frame = env->GetObjectArrayElement(frames, i);
+        jstring className = static_cast<jstring>(callObject(env, frame, "getClassName", "()Ljava/lang/String;"));
+        if (className != nullptr) {
+            const char* chars = env->GetStringUTFChars(className, nullptr);
+            if (chars != nullptr) {
+                exiting = strcmp(chars, kShutdownClassName) == 0;
+                env->ReleaseStringUTFChars(className, chars);
+            }
+            describeAndClear(env);
+            env->DeleteLocalRef(className);
+        }
+        env->DeleteLocalRef(frame);
+    }
+    env->DeleteLocalRef(frames);
+    return exiting;
 }
 
 // ---------------------------------------------------------------------------
@@ -314,16 +541,29 @@ bool tapping() {
 }
 
 // Joins the tapper thread (cancelling it first if it is still tapping) and
-// releases its global reference. The list stays as it is.
-void endTapperThread(JNIEnv* env) {
+// releases its global references; the list stays as it is. A tap() in
+// progress completes first, however long it takes, unless it is inside the
+// JVM's exit: then the process is ending, the thread is left to it with all
+// it uses, and this returns false.
+bool endTapperThread(JNIEnv* env) {
     if (running != 1) {
-        return;
+        return true;
     }
     pthread_cancel(tapper_thread);
+    while (!waitEnded(kStopCheckIntervalNsec)) {
+        if (insideJvmExit(env, tapperThreadObject)) {
+            return false;
+        }
+    }
     pthread_join(tapper_thread, nullptr);
     running = 0;
     env->DeleteGlobalRef(obj);
     obj = nullptr;
+    if (tapperThreadObject != nullptr) {
+        env->DeleteGlobalRef(tapperThreadObject);
+        tapperThreadObject = nullptr;
+    }
+    return true;
 }
 
 // A thread that ended by itself after its last beat is joined by the next call.
@@ -365,10 +605,12 @@ TEMBRIX_EXPORT void* sendTaps(void*) {
     const bool attached = jvm->AttachCurrentThread(reinterpret_cast<void**>(&env), nullptr) == JNI_OK;
     if (attached) {
         tapperEnv.store(env);
+        setUpJavaThread(env, t0);
     }
     signalStarted();
     if (!attached) {
         tapperFinished.store(1);
+        signalEnded();
         return nullptr;
     }
 
@@ -381,6 +623,7 @@ TEMBRIX_EXPORT void* sendTaps(void*) {
 
     detach();
     tapperFinished.store(1);
+    signalEnded();
     return nullptr;
 }
 
@@ -444,9 +687,11 @@ TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_startTapper(JNIEnv* env, 
         pthread_mutex_unlock(&nativesLock);
         return;
     }
+    pthread_once(&endCondOnce, setUpEndCond);
     running = 1;
     tapperFinished.store(0);
     tapperStarted = false;
+    tapperEnded = false;
     logLine("Start native tapping ");
 
     if (pthread_create(&tapper_thread, nullptr, sendTaps, env) != 0) {
@@ -466,7 +711,8 @@ TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_stopTapper(JNIEnv* env, j
         return;
     }
     pthread_mutex_lock(&nativesLock);
-    endTapperThread(env);
-    releaseBeatList();
+    if (endTapperThread(env)) {
+        releaseBeatList();
+    }
     pthread_mutex_unlock(&nativesLock);
 }

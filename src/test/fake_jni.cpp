@@ -1,6 +1,7 @@
 #include "fake_jni.h"
 
 #include <cstring>
+#include <map>
 
 namespace fake {
 namespace {
@@ -12,20 +13,51 @@ Token tapperToken{"drovak/android/Tapper"};
 Token tapperClassToken{"class drovak/android/Tapper"};
 Token globalRefToken{"global drovak/android/Tapper"};
 Token tapMethodToken{"tap()V"};
-Token exceptionClassTokens[8];
-std::string exceptionClassNames[8];
+Token threadToken{"java/lang/Thread current"};
+Token threadGlobalToken{"global java/lang/Thread"};
+Token loaderToken{"class loader"};
+Token handlerToken{"uncaught exception handler"};
+Token throwableToken{"thrown by tap()"};
+Token stackTraceToken{"stack trace"};
+Token frameTokens[2] = {{"drovak.android.Tapper"}, {"java.lang.Shutdown"}};
+Token startTimeFieldToken{"nativeStartTimeNanos"};
+Token classTokens[16];
+std::string classNames[16];
+
+// Every method the library may look up, besides tap(); filled before any
+// thread runs, and only read after that.
+std::map<std::string, Token>& methods() {
+    static std::map<std::string, Token> table; // built before the Jvm that fills it
+    return table;
+}
+
+const char* const kMethodNames[] = {
+    "currentThread", "getClassLoader", "setContextClassLoader", "getUncaughtExceptionHandler",
+    "uncaughtException", "getStackTrace", "getClassName", "nanoTime",
+};
+
+bool isMethod(jmethodID method, const char* name) {
+    return reinterpret_cast<Token*>(method) == &methods().at(name);
+}
 
 Env* asEnv(JNIEnv* env) { return static_cast<Env*>(env); }
 
 jclass JNICALL findClass(JNIEnv*, const char* name) {
-    for (int i = 0; i < 8; ++i) {
-        if (exceptionClassNames[i].empty() || exceptionClassNames[i] == name) {
-            exceptionClassNames[i] = name;
-            exceptionClassTokens[i].name = exceptionClassNames[i].c_str();
-            return reinterpret_cast<jclass>(&exceptionClassTokens[i]);
+    for (int i = 0; i < 16; ++i) {
+        if (classNames[i].empty() || classNames[i] == name) {
+            classNames[i] = name;
+            classTokens[i].name = classNames[i].c_str();
+            return reinterpret_cast<jclass>(&classTokens[i]);
         }
     }
     return nullptr;
+}
+
+void raise(JNIEnv* env, const char* className, const char* message) {
+    Env* e = static_cast<Env*>(env);
+    e->pending = true;
+    e->thrownClass = className;
+    e->thrownMessage = message;
 }
 
 jint JNICALL throwNew(JNIEnv* env, jclass clazz, const char* message) {
@@ -43,7 +75,11 @@ jint JNICALL getJavaVM(JNIEnv*, JavaVM** vm) {
     return JNI_OK;
 }
 
-jobject JNICALL newGlobalRef(JNIEnv*, jobject) {
+jobject JNICALL newGlobalRef(JNIEnv*, jobject object) {
+    if (object == reinterpret_cast<jobject>(&threadToken)) {
+        ++jvm().liveThreadRefs;
+        return reinterpret_cast<jobject>(&threadGlobalToken);
+    }
     if (jvm().failGlobalRef) {
         return nullptr;
     }
@@ -52,14 +88,29 @@ jobject JNICALL newGlobalRef(JNIEnv*, jobject) {
 }
 
 void JNICALL deleteGlobalRef(JNIEnv*, jobject ref) {
-    if (ref != nullptr) {
+    if (ref == reinterpret_cast<jobject>(&threadGlobalToken)) {
+        --jvm().liveThreadRefs;
+    } else if (ref != nullptr) {
         --jvm().liveGlobalRefs;
     }
 }
 
 jsize JNICALL getArrayLength(JNIEnv*, jarray array) {
+    if (array == reinterpret_cast<jarray>(&stackTraceToken)) {
+        return jvm().tapInsideJvmExit ? 2 : 1;
+    }
     return static_cast<jsize>(reinterpret_cast<Array*>(array)->values.size());
 }
+
+jobject JNICALL getObjectArrayElement(JNIEnv*, jobjectArray, jsize index) {
+    return reinterpret_cast<jobject>(&frameTokens[index]);
+}
+
+const char* JNICALL getStringUTFChars(JNIEnv*, jstring string, jboolean*) {
+    return reinterpret_cast<Token*>(string)->name;
+}
+
+void JNICALL releaseStringUTFChars(JNIEnv*, jstring, const char*) {}
 
 void JNICALL getDoubleArrayRegion(JNIEnv*, jdoubleArray array, jsize start, jsize length, jdouble* out) {
     if (length > 0) {
@@ -70,18 +121,86 @@ void JNICALL getDoubleArrayRegion(JNIEnv*, jdoubleArray array, jsize start, jsiz
 jclass JNICALL getObjectClass(JNIEnv*, jobject) { return reinterpret_cast<jclass>(&tapperClassToken); }
 
 jmethodID JNICALL getMethodID(JNIEnv* env, jclass, const char* name, const char* signature) {
-    if (jvm().noTapMethod || std::strcmp(name, "tap") != 0 || std::strcmp(signature, "()V") != 0) {
-        Env* e = asEnv(env);
-        e->pending = true;
-        e->thrownClass = "java/lang/NoSuchMethodError";
-        e->thrownMessage = name;
+    if (std::strcmp(name, "tap") == 0 && std::strcmp(signature, "()V") == 0 && !jvm().noTapMethod) {
+        return reinterpret_cast<jmethodID>(&tapMethodToken);
+    }
+    auto method = methods().find(name);
+    if (method == methods().end() || std::strcmp(name, "tap") == 0) {
+        raise(env, "java/lang/NoSuchMethodError", name);
         return nullptr;
     }
-    return reinterpret_cast<jmethodID>(&tapMethodToken);
+    return reinterpret_cast<jmethodID>(&method->second);
 }
 
-void JNICALL callVoidMethodV(JNIEnv* env, jobject target, jmethodID method, va_list) {
+jmethodID JNICALL getStaticMethodID(JNIEnv* env, jclass clazz, const char* name, const char* signature) {
+    return getMethodID(env, clazz, name, signature);
+}
+
+jobject JNICALL callStaticObjectMethodV(JNIEnv*, jclass, jmethodID method, va_list) {
+    return isMethod(method, "currentThread") ? reinterpret_cast<jobject>(&threadToken) : nullptr;
+}
+
+jobject JNICALL callObjectMethodV(JNIEnv* env, jobject target, jmethodID method, va_list) {
     Jvm& j = jvm();
+    if (isMethod(method, "getClassLoader")) {
+        return reinterpret_cast<jobject>(&loaderToken);
+    }
+    if (isMethod(method, "getUncaughtExceptionHandler")) {
+        return reinterpret_cast<jobject>(&handlerToken);
+    }
+    if (isMethod(method, "getStackTrace")) {
+        ++j.exitChecks;
+        return reinterpret_cast<jobject>(&stackTraceToken);
+    }
+    if (isMethod(method, "getClassName")) {
+        return target; // a frame token carries its class name
+    }
+    raise(env, "java/lang/AssertionError", "unexpected method");
+    return nullptr;
+}
+
+jfieldID JNICALL getFieldID(JNIEnv* env, jclass, const char* name, const char* signature) {
+    if (jvm().noStartTimeField || std::strcmp(name, startTimeFieldToken.name) != 0 ||
+        std::strcmp(signature, "J") != 0) {
+        raise(env, "java/lang/NoSuchFieldError", name);
+        return nullptr;
+    }
+    return reinterpret_cast<jfieldID>(&startTimeFieldToken);
+}
+
+void JNICALL setLongField(JNIEnv*, jobject, jfieldID, jlong value) { jvm().startTimeNanos = value; }
+
+jthrowable JNICALL exceptionOccurred(JNIEnv* env) {
+    return asEnv(env)->pending ? reinterpret_cast<jthrowable>(&throwableToken) : nullptr;
+}
+
+jint JNICALL throwThrowable(JNIEnv* env, jthrowable) {
+    raise(env, "java/lang/RuntimeException", "rethrown");
+    return 0;
+}
+
+void JNICALL callVoidMethodV(JNIEnv* env, jobject target, jmethodID method, va_list arguments) {
+    Jvm& j = jvm();
+    if (isMethod(method, "setContextClassLoader")) {
+        if (env == &j.tapper && target == reinterpret_cast<jobject>(&threadToken) &&
+            va_arg(arguments, jobject) == reinterpret_cast<jobject>(&loaderToken)) {
+            ++j.contextLoadersSet;
+        }
+        return;
+    }
+    if (isMethod(method, "uncaughtException")) {
+        jobject thread = va_arg(arguments, jobject);
+        jobject thrown = va_arg(arguments, jobject);
+        if (env == &j.tapper && target == reinterpret_cast<jobject>(&handlerToken) &&
+            thread == reinterpret_cast<jobject>(&threadGlobalToken) &&
+            thrown == reinterpret_cast<jobject>(&throwableToken)) {
+            ++j.uncaughtHandled;
+        }
+        if (j.handlerThrows) {
+            raise(env, "java/lang/IllegalStateException", "thrown by the handler");
+        }
+        return;
+    }
     if (env != &j.tapper || target != reinterpret_cast<jobject>(&globalRefToken) ||
         method != reinterpret_cast<jmethodID>(&tapMethodToken)) {
         ++j.tapsOnWrongEnv;
@@ -135,11 +254,24 @@ Jvm::Jvm() {
     envTable.GetObjectClass = getObjectClass;
     envTable.GetMethodID = getMethodID;
     envTable.CallVoidMethodV = callVoidMethodV;
+    envTable.GetStaticMethodID = getStaticMethodID;
+    envTable.CallStaticObjectMethodV = callStaticObjectMethodV;
+    envTable.CallObjectMethodV = callObjectMethodV;
+    envTable.GetFieldID = getFieldID;
+    envTable.SetLongField = setLongField;
+    envTable.ExceptionOccurred = exceptionOccurred;
+    envTable.Throw = throwThrowable;
+    envTable.GetObjectArrayElement = getObjectArrayElement;
+    envTable.GetStringUTFChars = getStringUTFChars;
+    envTable.ReleaseStringUTFChars = releaseStringUTFChars;
     envTable.ExceptionCheck = exceptionCheck;
     envTable.ExceptionDescribe = exceptionDescribe;
     envTable.ExceptionClear = exceptionClear;
     vmTable.AttachCurrentThread = attachCurrentThread;
     vmTable.DetachCurrentThread = detachCurrentThread;
+    for (const char* name : kMethodNames) {
+        methods()[name].name = name;
+    }
     vm.functions = &vmTable;
     caller.functions = &envTable;
     tapper.functions = &envTable;
@@ -154,6 +286,13 @@ void Jvm::reset() {
     failGlobalRef = false;
     noTapMethod = false;
     tapThrows = false;
+    handlerThrows = false;
+    noStartTimeField = false;
+    tapInsideJvmExit = false;
+    contextLoadersSet = 0;
+    uncaughtHandled = 0;
+    startTimeNanos = 0;
+    exitChecks = 0;
     onTap = nullptr;
     for (Env* e : {&caller, &tapper}) {
         e->pending = false;

@@ -100,6 +100,7 @@ protected:
         EXPECT_EQ(beatsArray, nullptr);
         EXPECT_EQ(obj, nullptr);
         EXPECT_EQ(vm.liveGlobalRefs.load(), 0);
+        EXPECT_EQ(vm.liveThreadRefs.load(), 0);
         EXPECT_EQ(vm.attaches.load(), vm.detaches.load());
         EXPECT_EQ(vm.tapsOnWrongEnv.load(), 0);
         EXPECT_EQ(tapperEnv.load(), nullptr);
@@ -300,14 +301,74 @@ TEST_F(Natives, TheTapperThreadRunsRealTimeWhereAllowedAndItsChildrenDoNot) {
     EXPECT_EQ(sched_getscheduler(0), SCHED_OTHER) << "the caller's thread is left alone";
 }
 
-TEST_F(Natives, ExceptionsFromTapAreReportedClearedAndTappingGoesOn) {
-    vm.tapThrows = true;
-    setBeats({0, 0, 0, 0});
+TEST_F(Natives, ExceptionsFromTapGoToTheUncaughtHandlerAndTappingGoesOn) {
+    for (bool handlerThrows : {false, true}) {
+        vm.reset();
+        vm.tapThrows = true;
+        vm.handlerThrows = handlerThrows;
+        setBeats({0, 0, 0, 0});
+        start();
+        ASSERT_TRUE(waitFinished());
+        EXPECT_EQ(vm.taps.load(), 3);
+        EXPECT_EQ(vm.uncaughtHandled.load(), 3);
+        EXPECT_EQ(vm.tapper.describes, handlerThrows ? 3 : 0) << "a throwing handler is reported";
+        EXPECT_FALSE(vm.tapper.pending);
+        stop();
+    }
+}
+
+TEST_F(Natives, TheTapperThreadGetsTheTappersLoaderAndTheTapperItsStartTime) {
+    setBeats({0, 0});
+    const int64_t before = getTimeNsec();
+    start();
+    const int64_t after = getTimeNsec();
+    EXPECT_EQ(vm.contextLoadersSet.load(), 1);
+    EXPECT_GE(vm.startTimeNanos.load(), before) << "t0 is read in the new thread";
+    EXPECT_LE(vm.startTimeNanos.load(), after) << "and known when start returns";
+    stop();
+
+    vm.reset();
+    vm.noStartTimeField = true; // a Tapper class of the caller's own
+    setBeats({0, 0, 0});
     start();
     ASSERT_TRUE(waitFinished());
-    EXPECT_EQ(vm.taps.load(), 3);
-    EXPECT_EQ(vm.tapper.describes, 3);
+    EXPECT_EQ(vm.taps.load(), 2);
+    EXPECT_EQ(vm.startTimeNanos.load(), 0);
+    EXPECT_EQ(vm.tapper.describes, 0) << "the missing field is no error";
     EXPECT_FALSE(vm.tapper.pending);
+}
+
+TEST_F(Natives, AStopGivesUpOnlyOnATapInsideTheJvmsExit) {
+    std::mutex gate;
+    gate.lock();
+    std::atomic<bool> inTap{false};
+    vm.onTap = [&] {
+        inTap = true;
+        std::lock_guard<std::mutex> wait(gate);
+    };
+    vm.tapInsideJvmExit = true;
+    setBeats({0, 0, 0});
+    start();
+    while (!inTap) {
+        std::this_thread::yield();
+    }
+    const auto before = steady_clock::now();
+    stop();
+    const auto took = steady_clock::now() - before;
+    EXPECT_GE(took, 10ms) << "it first waits for tap() to return";
+    EXPECT_LT(took, 2s);
+    EXPECT_GE(vm.exitChecks.load(), 1);
+    EXPECT_EQ(running, 1) << "the thread is left running with all it uses";
+    EXPECT_NE(beatsArray, nullptr);
+    EXPECT_EQ(vm.liveGlobalRefs.load(), 1);
+
+    // Here tap() returns after all (a real exit never does): the thread ends
+    // at its next cancellation point, and the next stop joins it.
+    vm.tapInsideJvmExit = false;
+    gate.unlock();
+    stop();
+    EXPECT_EQ(running, 0);
+    EXPECT_EQ(vm.taps.load(), 1);
 }
 
 TEST_F(Natives, AMissingTapMethodIsReportedAndTheThreadEndsWithoutTapping) {

@@ -1,8 +1,9 @@
 // Fuzzes the natives and the tapper thread through the fake JNI environment.
 //
 // The input bytes are a program: its first byte picks how the fake JVM
-// behaves for the whole input (tap() throws, tap() is missing, attaching
-// fails, tap() is slow, tap() calls the natives), and the rest is a sequence
+// behaves for the whole input (tap() throws, and so may its uncaught-exception
+// handler; tap() is missing, attaching fails, tap() is slow, tap() calls the
+// natives), and the rest is a sequence
 // of operations: set a beat list (NaN, infinities, huge, negative, subnormal,
 // overdue, due within a few milliseconds, or far in the future; empty, short
 // or thousands long), start, stop, short waits that catch the tapper thread
@@ -193,6 +194,7 @@ private:
         flags.slowTap = b & 0x20;
         flags.nativesFromTap = (b & 0xc0) == 0xc0;
         vm.tapThrows = flags.tapThrows;
+        vm.handlerThrows = flags.tapThrows && (b & 0x04); // the uncaught-exception handler throws too
         vm.noTapMethod = flags.noTapMethod;
         vm.failAttach = flags.failAttach;
         const int64_t slowNsec = flags.slowTap ? kSlowTapStepNsec * in.byte() : 0;
@@ -348,6 +350,7 @@ private:
         CHECK(after.list == nullptr);
         CHECK(after.ref == nullptr);
         CHECK(vm.liveGlobalRefs.load() == 0);
+        CHECK(vm.liveThreadRefs.load() == 0);
         CHECK(vm.attaches.load() == vm.detaches.load());
         CHECK(tapperEnv.load() == nullptr);
         CHECK(vm.tapsOnWrongEnv.load() == 0);
