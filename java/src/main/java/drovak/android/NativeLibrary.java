@@ -9,7 +9,10 @@ import java.util.ArrayList;
 import java.util.List;
 import java.util.Locale;
 
-/** Loads the native tembrix library: an explicit path, then the library path, then the copy inside the jar. */
+/**
+ * Loads the native tembrix library: the file named by the system property, if set, and nothing else; otherwise
+ * the library path, then the copy inside the jar.
+ */
 final class NativeLibrary {
 
     static final String NAME = "tembrix";
@@ -20,11 +23,17 @@ final class NativeLibrary {
         List<String> tried = new ArrayList<>();
         String explicit = System.getProperty(Tapper.LIBRARY_PATH_PROPERTY);
         if (explicit != null && !explicit.isEmpty()) {
+            // The user named this file: falling back to another copy would hide their mistake.
+            String file = Path.of(explicit).toAbsolutePath().toString();
             try {
-                System.load(Path.of(explicit).toAbsolutePath().toString());
+                System.load(file);
                 return;
             } catch (UnsatisfiedLinkError | SecurityException e) {
-                tried.add("-D" + Tapper.LIBRARY_PATH_PROPERTY + "=" + explicit + " (" + e.getMessage() + ")");
+                UnsatisfiedLinkError error = new UnsatisfiedLinkError("cannot load the tembrix native library " + file
+                        + " named by -D" + Tapper.LIBRARY_PATH_PROPERTY + ": " + e.getMessage()
+                        + ". Fix the path, or remove the property to use the library inside the jar.");
+                error.initCause(e);
+                throw error;
             }
         }
         try {

@@ -4,29 +4,49 @@ import java.util.Objects;
 
 /**
  * Taps out a rhythm: a native thread calls {@link #tap()} at each time of a beat list, measured against a
- * monotonic nanosecond clock from the moment tapping starts.
+ * monotonic nanosecond clock from the moment that thread starts.
  *
  * <pre>{@code
  * Tapper tapper = new Tapper(() -> System.out.println("tap"));
  * tapper.setBeatList(new double[] {0.0, 0.5, 1.0, 1.5}); // element 0 is never tapped
- * tapper.startTapper();                                  // taps at 0.5 s, 1.0 s and 1.5 s
+ * tapper.startTapper();                                  // taps at 0.5 s, 1.0 s and 1.5 s after the start
  * ...
  * tapper.stopTapper();
  * }</pre>
  *
- * <p>The native tapper is one per process: one rhythm plays at a time, whichever {@code Tapper} started it.
- * A cycle is {@code setBeatList}, {@code startTapper}, {@code stopTapper}, and it may be repeated. Calls out of
+ * <p>A cycle is {@code setBeatList}, {@code startTapper}, {@code stopTapper}, and it may be repeated. Calls out of
  * that order are rejected with an {@link IllegalStateException} or do nothing; they never corrupt the state. The
  * methods may be called from any thread except the tapper thread itself (that is, not from inside
  * {@code tap()}).
+ *
+ * <p>Things to know:
+ * <ul>
+ *   <li>The native tapper is one per process, shared by every {@code Tapper} object: one rhythm plays at a time,
+ *       and the beat list, the thread and the stop are common to all of them. {@code b.stopTapper()} stops the
+ *       rhythm that {@code a.startTapper()} started, and {@code b.startTapper()} plays the list that
+ *       {@code a.setBeatList()} set.
+ *   <li>The beat times count from the tapper thread's own start, read inside that thread just before
+ *       {@link #startTapper()} returns; {@link #startTimeNanos()} tells it. Lining the taps up with another clock:
+ *       <pre>{@code
+ * tapper.startTapper();
+ * long start = tapper.startTimeNanos();          // System.nanoTime() at the tapper's start
+ * // beat i is due at start + (long) (beats[i] * 1e9) ns of System.nanoTime(), truncated to the microsecond;
+ * // an audio clock read together with System.nanoTime() maps it onto audio frames:
+ * long framesAtStart = framesNow - (nanoNow - start) * sampleRate / 1_000_000_000L;
+ * }</pre>
+ *   <li>The library writes "Set beat list native" and "Start native tapping " from native code straight to the
+ *       process's standard output, so they do not follow {@link System#setOut}.
+ * </ul>
  *
  * <p>The native library is loaded when this class is initialised; see {@link #LIBRARY_PATH_PROPERTY}.
  */
 public class Tapper implements AutoCloseable {
 
     /**
-     * System property naming the native library file to load before anything else is tried. Without it, the
-     * class tries {@code System.loadLibrary("tembrix")} and then the copy bundled inside the jar.
+     * System property naming the native library file to load. When it is set, that file is loaded and nothing
+     * else; if it cannot be, initialising this class fails with an {@link UnsatisfiedLinkError} naming the file and
+     * the reason. Without it, the class tries {@code System.loadLibrary("tembrix")} and then the copy bundled
+     * inside the jar.
      */
     public static final String LIBRARY_PATH_PROPERTY = "tembrix.library.path";
 
@@ -34,7 +54,12 @@ public class Tapper implements AutoCloseable {
         NativeLibrary.load();
     }
 
+    private static final long NOT_STARTED = Long.MIN_VALUE;
+
     private final Runnable onTap;
+
+    /** Written by the native tapper thread when it starts on this object: its start, in System.nanoTime() time. */
+    private volatile long nativeStartTimeNanos = NOT_STARTED;
 
     /** Creates a tapper whose {@link #tap()} does nothing until a subclass overrides it. */
     public Tapper() {
@@ -53,8 +78,16 @@ public class Tapper implements AutoCloseable {
 
     /**
      * Called on the native tapper thread at each beat time. Runs the constructor's callback, if any; subclasses
-     * may override it instead. An exception thrown here is reported on standard error like an uncaught one, and
-     * tapping goes on with the next beat.
+     * may override it instead.
+     *
+     * <p>The tapper thread is a native thread attached to the JVM, named by the JVM (for example "Thread-3") and
+     * in the main thread group; that is how it shows in a thread dump. Its context class loader is the class
+     * loader of this object's class. It runs at real-time priority where the process may have it, so a
+     * {@code tap()} should return quickly: a slow one delays the beats after it, which are then tapped as soon
+     * as it returns.
+     *
+     * <p>An exception thrown here goes to the thread's uncaught-exception handler (the default handler, or the
+     * thread group's, which prints it), as for any Java thread, and tapping goes on with the next beat.
      */
     public void tap() {
         if (onTap != null) {
@@ -64,12 +97,18 @@ public class Tapper implements AutoCloseable {
 
     /**
      * Copies the beat list that the next {@link #startTapper()} will tap. Each element from index 1 on is a time
-     * in seconds from the start of tapping at which one {@code tap()} is due; element 0 is never tapped. The list
-     * need not be sorted: a beat that is already due when its turn comes is tapped at once. Times are truncated
-     * to the microsecond; NaN counts as 0, and a time beyond the clock's range is never due. The array is copied,
-     * never kept or written.
+     * in seconds from the start of tapping at which one {@code tap()} is due. <b>Element 0 is never tapped</b>: a
+     * list of n times gives n - 1 taps, so put a placeholder first.
      *
-     * <p>Prints "Set beat list native" on standard output.
+     * <p>Beats are tapped in list order, each when it is due. The list need not be sorted: a beat that is already
+     * due when its turn comes is tapped at once. A beat that is never due (a time beyond the clock's range, such
+     * as {@code 1e300} or infinity) holds back every beat after it until the tapper is stopped. Times are
+     * truncated to the microsecond; NaN counts as 0. The array is copied, never kept or written.
+     *
+     * <p>The list is shared by every {@code Tapper} object (see the class description) and is freed by
+     * {@link #stopTapper()}.
+     *
+     * <p>Prints "Set beat list native" on the process's standard output.
      *
      * @param beats the beat times in seconds
      * @throws NullPointerException if {@code beats} is null
@@ -80,11 +119,15 @@ public class Tapper implements AutoCloseable {
 
     /**
      * Starts the tapper thread on the current beat list and returns once the thread has started and joined the
-     * JVM. The beat times count from that moment. The thread is not a daemon, so the JVM waits for the rhythm to
-     * end before it exits by itself. If a previous rhythm has already ended by itself, it is cleaned up first and
-     * the current list is tapped again.
+     * JVM. The beat times count from the thread's start, which it reads first thing, before this method returns;
+     * {@link #startTimeNanos()} then tells it. The thread is not a daemon, so the JVM waits for the rhythm to end
+     * before it exits by itself. If a previous rhythm has already ended by itself, it is cleaned up first and the
+     * current list is tapped again.
      *
-     * <p>Prints "Start native tapping " on standard output.
+     * <p>The list is the one last set by any {@code Tapper}. After {@link #stopTapper()} there is none: call
+     * {@link #setBeatList} again first, or this start taps nothing.
+     *
+     * <p>Prints "Start native tapping " on the process's standard output.
      *
      * @throws IllegalStateException if the tapper is still tapping; call {@link #stopTapper()} first
      * @throws OutOfMemoryError if the tapper thread cannot be created
@@ -93,12 +136,40 @@ public class Tapper implements AutoCloseable {
 
     /**
      * Stops the tapper thread, waits for it to end and releases the beat list. A beat not yet due is not tapped.
-     * If the thread is inside {@code tap()}, that call completes and no further tap follows. Calling this when
-     * nothing is tapping, or twice, only clears the beat list.
+     * If the thread is inside {@code tap()}, that call completes first, however long it takes, and no further tap
+     * follows. Calling this when nothing is tapping, or twice, only clears the beat list.
+     *
+     * <p>It stops whatever rhythm plays, whichever {@code Tapper} started it. It frees the beat list: set a new
+     * one before the next {@link #startTapper()}.
+     *
+     * <p>One wait is cut short: if {@code tap()} has called {@link System#exit} (and so waits for the shutdown
+     * hooks, perhaps for the very hook that calls this method), it will never return. This method then returns
+     * without waiting for it and leaves the thread to the ending process.
      *
      * @throws IllegalStateException if called from {@code tap()} on the tapper thread
      */
     public native void stopTapper();
+
+    /**
+     * When the current or last rhythm started on this object: the tapper thread's start, from which the beat
+     * times count, in the time base of {@link System#nanoTime()}. It is known as soon as {@link #startTapper()}
+     * returns, and stays until the next start on this object.
+     *
+     * <p>On Linux the library and {@code System.nanoTime()} read the same clock, and the value is exact. On macOS
+     * the library's clock counts from its own first reading; the tapper thread carries its start over with one
+     * reading of {@code System.nanoTime()} taken between two of its own, so the value is right to within the time
+     * those readings take (about a microsecond).
+     *
+     * @return the start in nanoseconds of {@code System.nanoTime()}
+     * @throws IllegalStateException if no rhythm has been started on this object
+     */
+    public long startTimeNanos() {
+        long start = nativeStartTimeNanos;
+        if (start == NOT_STARTED) {
+            throw new IllegalStateException("no rhythm has been started on this Tapper; call startTapper() first");
+        }
+        return start;
+    }
 
     /** Same as {@link #stopTapper()}, so that a tapper can be used in try-with-resources. */
     @Override
