@@ -67,14 +67,49 @@ class ProcessTest {
     void aFailedLoadNamesThePlatformAndWhatWasTried() throws Exception {
         // The classes alone, without the jar and its bundled library.
         String classPath = System.getProperty("tembrix.test.classes") + ":" + testClasses();
-        Result r = runJvm(classPath, "-Djava.library.path=/nonexistent",
-                "-D" + Tapper.LIBRARY_PATH_PROPERTY + "=/nonexistent/libtembrix.so",
-                ChildMain.class.getName(), "loaded-from");
+        Result r = runJvm(classPath, "-Djava.library.path=/nonexistent", ChildMain.class.getName(), "loaded-from");
         assertTrue(r.output.contains("UnsatisfiedLinkError"), r.output);
         assertTrue(r.output.contains(System.getProperty("os.name")), r.output);
-        assertTrue(r.output.contains("/nonexistent/libtembrix.so"), r.output);
         assertTrue(r.output.contains("loadLibrary"), r.output);
         assertTrue(r.output.contains("bundled"), r.output);
+    }
+
+    @Test
+    void anExplicitLibraryThatFailsToLoadIsAnErrorWithoutFallback() throws Exception {
+        Result r = runJvm(System.getProperty("tembrix.test.classpath"),
+                "-D" + Tapper.LIBRARY_PATH_PROPERTY + "=/nonexistent/libtembrix.so",
+                ChildMain.class.getName(), "loaded-from");
+        assertTrue(r.output.contains("UnsatisfiedLinkError: cannot load the tembrix native library "
+                + "/nonexistent/libtembrix.so"), r.output);
+        assertTrue(r.output.contains("No such file") || r.output.contains("Can't load"), "the reason: " + r.output);
+        assertFalse(r.output.contains("libtembrix-"), "the jar's copy was loaded instead: " + r.output);
+        assertTrue(r.exitCode != 0, r.output);
+    }
+
+    @Test
+    void aJvmExitingFromTapCompletesItsExitWhenAHookStopsTheTapper() throws Exception {
+        for (String scenario : List.of("exit-from-tap-hook-stops", "exit-from-tap-hook-closes")) {
+            Result r = runChild(scenario);
+            assertEquals(0, r.exitCode, scenario + ": " + r.output);
+            assertTrue(r.output.contains("hook stopped the tapper"), scenario + ": " + r.output);
+        }
+    }
+
+    @Test
+    void aHookStoppingDuringASlowTapStillWaitsForIt() throws Exception {
+        Result r = runChild("exit-while-tap-is-slow");
+        assertEquals(0, r.exitCode, r.output);
+        assertTrue(r.output.contains("tap had returned when the stop did: true"), r.output);
+    }
+
+    @Test
+    void anExceptionFromTapGoesToTheUncaughtExceptionHandler() throws Exception {
+        Result r = runChild("uncaught");
+        assertEquals(0, r.exitCode, r.output);
+        assertTrue(r.output.contains("the handler threw"), "a throwing handler is reported: " + r.output);
+        assertTrue(r.output.matches("(?s).*handler got \"thrown from tap\" from Thread-\\d+ in group main.*"),
+                r.output);
+        assertFalse(r.output.contains("IllegalArgumentException"), "handled, not printed: " + r.output);
     }
 
     @Test
@@ -89,6 +124,20 @@ class ProcessTest {
         Result bundled = runChild("loaded-from");
         assertEquals(0, bundled.exitCode, bundled.output);
         assertTrue(bundled.output.contains("libtembrix-"), "extracted from the jar: " + bundled.output);
+    }
+
+    @Test
+    void aCallersOwnMinimalTapperClassWorksAsBefore() throws Exception {
+        String classPath = System.getProperty("tembrix.test.own-tapper");
+        String library = "-Dtembrix.test.library=" + System.getProperty("tembrix.test.library");
+        Result taps = runJvm(classPath, library, "drovak.android.OwnTapperMain", "taps");
+        assertEquals(0, taps.exitCode, taps.output);
+        assertEquals("Set beat list native\nStart native tapping \ncontext loader is the Tapper's: true\n"
+                + "handled thrown from tap\ndone\n", taps.output.replace("\r", ""));
+
+        Result exit = runJvm(classPath, library, "drovak.android.OwnTapperMain", "exit-from-tap-hook-stops");
+        assertEquals(0, exit.exitCode, exit.output);
+        assertTrue(exit.output.contains("hook stopped the tapper"), exit.output);
     }
 
     private static String testClasses() {

@@ -77,6 +77,51 @@ class TapperTest {
         }
 
         @Test
+        void theStartTimeIsWhereTheBeatTimesCountFrom() throws InterruptedException {
+            IllegalStateException notYet = assertThrows(IllegalStateException.class, tapper::startTimeNanos);
+            assertTrue(notYet.getMessage().contains("startTapper()"), notYet.getMessage());
+            double[] beats = {0, 0.02, 0.05, 0.08};
+            tapper.setBeatList(beats);
+            long before = System.nanoTime();
+            tapper.startTapper();
+            long returned = System.nanoTime();
+            long start = tapper.startTimeNanos();
+            assertTrue(start >= before && start <= returned, "read inside startTapper()");
+            assertTrue(awaitTaps(3, 5000));
+            List<Long> times = taps();
+            for (int i = 0; i < times.size(); i++) {
+                long lateNanos = times.get(i) - (start + (long) (beats[i + 1] * 1e6) * 1000);
+                assertTrue(lateNanos >= 0, "tap " + i + " before its due time: " + lateNanos + " ns");
+                assertTrue(lateNanos < 250_000_000L, "tap " + i + " late: " + lateNanos + " ns");
+            }
+            tapper.stopTapper();
+            assertEquals(start, tapper.startTimeNanos(), "kept after the stop");
+        }
+
+        @Test
+        void tapRunsOnAnAttachedThreadWithTheTappersClassLoader() throws InterruptedException {
+            List<Object> seen = new ArrayList<>();
+            CountDownLatch tapped = new CountDownLatch(1);
+            Tapper own = new Tapper() {
+                @Override
+                public void tap() {
+                    Thread thread = Thread.currentThread();
+                    seen.add(thread.getContextClassLoader());
+                    seen.add(thread.getName());
+                    seen.add(thread.isDaemon());
+                    tapped.countDown();
+                }
+            };
+            own.setBeatList(new double[] {0, 0});
+            own.startTapper();
+            assertTrue(tapped.await(5, TimeUnit.SECONDS));
+            own.stopTapper();
+            assertEquals(own.getClass().getClassLoader(), seen.get(0));
+            assertTrue(((String) seen.get(1)).startsWith("Thread-"), "named by the JVM: " + seen.get(1));
+            assertEquals(false, seen.get(2));
+        }
+
+        @Test
         void stopMidSleepReturnsPromptlyAndTheBeatIsNotTapped() throws InterruptedException {
             tapper.setBeatList(new double[] {0, 0.01, 30.0});
             tapper.startTapper();
