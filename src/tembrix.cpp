@@ -37,6 +37,11 @@
 #include <sys/prctl.h>
 #endif
 
+#if defined(__APPLE__)
+#include <mach/mach.h>
+#include <mach/thread_policy.h>
+#endif
+
 #define TEMBRIX_EXPORT extern "C" JNIEXPORT
 
 TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_setBeatList(JNIEnv* env, jobject self,
@@ -74,6 +79,15 @@ constexpr unsigned long kTapperTimerSlackNsec = 1;
 // or the kernel's own real-time threads. A process forked from tap() starts
 // with the normal policy.
 constexpr int kTapperPolicy = SCHED_FIFO | SCHED_RESET_ON_FORK;
+#endif
+
+#if defined(__APPLE__)
+// The time-constraint policy that audio threads use there. The tapper wakes
+// when a beat is due, not on a fixed period; each wake-up needs the CPU for
+// at most kTapperComputationNsec within kTapperConstraintNsec. A thread that
+// overruns is preempted, or demoted for a while by the kernel's fail-safe.
+constexpr int64_t kTapperComputationNsec = 500 * 1000;
+constexpr int64_t kTapperConstraintNsec = 1000 * 1000;
 #endif
 
 // ---------------------------------------------------------------------------
@@ -114,7 +128,7 @@ bool tapperStarted;
 pthread_mutex_t endLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t endCond;
 pthread_once_t endCondOnce = PTHREAD_ONCE_INIT;
-bool tapperEnded;
+std::atomic<bool> tapperEnded; // written under endLock; atomic because a cancelled thread writes it while it unwinds
 #if defined(__linux__)
 constexpr clockid_t kEndClock = CLOCK_MONOTONIC;
 #else
@@ -231,6 +245,18 @@ void requestRealTime() {
     struct sched_param param {};
     param.sched_priority = sched_get_priority_min(SCHED_FIFO);
     sched_setscheduler(0, kTapperPolicy, &param);
+#elif defined(__APPLE__)
+    // Mach absolute time units; the clock's timebase is set up by t0's reading.
+    const auto toMachUnits = [](int64_t nsec) {
+        return static_cast<uint32_t>(static_cast<uint64_t>(nsec) * sTimebaseInfo.denom / sTimebaseInfo.numer);
+    };
+    thread_time_constraint_policy_data_t policy;
+    policy.period = 0;
+    policy.computation = toMachUnits(kTapperComputationNsec);
+    policy.constraint = toMachUnits(kTapperConstraintNsec);
+    policy.preemptible = TRUE;
+    thread_policy_set(pthread_mach_thread_np(pthread_self()), THREAD_TIME_CONSTRAINT_POLICY,
+                      reinterpret_cast<thread_policy_t>(&policy), THREAD_TIME_CONSTRAINT_POLICY_COUNT);
 #endif
 }
 
@@ -261,7 +287,7 @@ void setUpEndCond() {
 
 void signalEnded() {
     pthread_mutex_lock(&endLock);
-    tapperEnded = true;
+    tapperEnded.store(true);
     pthread_cond_broadcast(&endCond);
     pthread_mutex_unlock(&endLock);
 }
@@ -274,9 +300,9 @@ bool waitEnded(int64_t timeoutNsec) {
     deadline.tv_sec += static_cast<time_t>(nsec / kNsecPerSec);
     deadline.tv_nsec = static_cast<long>(nsec % kNsecPerSec);
     pthread_mutex_lock(&endLock);
-    while (!tapperEnded && pthread_cond_timedwait(&endCond, &endLock, &deadline) == 0) {
+    while (!tapperEnded.load() && pthread_cond_timedwait(&endCond, &endLock, &deadline) == 0) {
     }
-    const bool ended = tapperEnded;
+    const bool ended = tapperEnded.load();
     pthread_mutex_unlock(&endLock);
     return ended;
 }
@@ -691,7 +717,7 @@ TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_startTapper(JNIEnv* env, 
     running = 1;
     tapperFinished.store(0);
     tapperStarted = false;
-    tapperEnded = false;
+    tapperEnded.store(false);
     logLine("Start native tapping ");
 
     if (pthread_create(&tapper_thread, nullptr, sendTaps, env) != 0) {
