@@ -94,11 +94,14 @@ public final class ThreadScheduling {
     }
 
     /**
-     * Parses the contents of a {@code /proc/.../stat} file.
+     * Parses the contents of a {@code /proc/.../stat} file, such as another process prints it with
+     * {@code cat /proc/self/stat}.
      *
-     * @throws IllegalArgumentException if it is not one
+     * @param stat the file's contents
+     * @return the policy and priority it holds
+     * @throws IllegalArgumentException if it is not such a file
      */
-    static ThreadScheduling parseStat(String stat) {
+    public static ThreadScheduling parseStat(String stat) {
         int nameEnd = stat.lastIndexOf(')');
         String[] fields = stat.substring(nameEnd + 1).trim().split(" +");
         int policyIndex = POLICY_FIELD - FIRST_FIELD_AFTER_NAME;
