@@ -110,6 +110,8 @@ public final class BenchCommand implements Callable<Integer> {
     public static CommandLine newCommandLine() {
         BenchCommand command = new BenchCommand();
         command.commandLine = new CommandLine(command);
+        // scripts/bench gives --report and --chart first; the user's own come after them and win.
+        command.commandLine.setOverwrittenOptionsAllowed(true);
         return command.commandLine;
     }
 
