@@ -20,12 +20,18 @@ import java.util.Locale;
  */
 public final class ThreadScheduling {
 
-    /** Linux's policy numbers, as in {@code sched.h}. */
+    // Linux's policy numbers, as in sched.h.
+    /** The normal time-sharing policy. */
     public static final int SCHED_OTHER = 0;
+    /** Real-time, first in first out: what the tapper thread asks for. */
     public static final int SCHED_FIFO = 1;
+    /** Real-time, round robin. */
     public static final int SCHED_RR = 2;
+    /** Normal, for batch work. */
     public static final int SCHED_BATCH = 3;
+    /** Below normal: runs only when nothing else would. */
     public static final int SCHED_IDLE = 5;
+    /** Real-time, by deadline. */
     public static final int SCHED_DEADLINE = 6;
 
     /** The capability that lets a process raise any thread to real-time, CAP_SYS_NICE, as a bit of CapEff. */

@@ -216,7 +216,8 @@ public final class BenchCommand implements Callable<Integer> {
         Files.writeString(report, text, StandardCharsets.UTF_8);
         out.print(text);
         out.flush();
-        log.println("bench: wrote " + report + " and " + chart + (loadChartPath == null ? "" : " and " + loadChartPath));
+        log.println("bench: wrote " + report + " and " + chart
+                + (loadChartPath == null ? "" : " and " + loadChartPath));
         log.flush();
         return 0;
     }
