@@ -26,12 +26,12 @@ class RealTimeTest {
         assumeTrue(isRoot(), "needs root to run the child JVM as another user");
         // As nobody, with no capability and an rtprio limit of 0: the desktop user's lot. The child
         // cannot read this build's folders, so it gets copies in a folder anyone may read.
-        Path classes = copyForAnyone(dir);
+        String classPath = copyForAnyone(dir);
         Path tmp = Files.createDirectory(dir.resolve("tmp"));
         Files.setPosixFilePermissions(tmp, PosixFilePermissions.fromString("rwxrwxrwx"));
         ProcessTest.Result r = ProcessTest.runJvm(
                 List.of("prlimit", "--rtprio=0:0", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"),
-                dir.toFile(), dir.resolve("tembrix.jar") + ":" + classes, "-Djava.io.tmpdir=" + tmp,
+                dir.toFile(), classPath, "-Djava.io.tmpdir=" + tmp,
                 RealTimeChild.class.getName(), "policy");
         assertEquals(0, r.exitCode, r.output);
         assertEquals(LIBRARY_LINES + "tapper normal (SCHED_OTHER)\nchild process normal (SCHED_OTHER)\n"
@@ -74,11 +74,20 @@ class RealTimeTest {
         return ((Integer) Files.getAttribute(Path.of("/proc/self"), "unix:uid")) == 0;
     }
 
-    /** Copies the jar and RealTimeChild's classes into dir, all readable by anyone; returns the classes folder. */
-    private static Path copyForAnyone(Path dir) throws IOException {
+    /**
+     * Copies the test class path's jars and RealTimeChild's classes into dir, all readable by anyone; returns the
+     * class path of the copies.
+     */
+    private static String copyForAnyone(Path dir) throws IOException {
         Files.setPosixFilePermissions(dir, PosixFilePermissions.fromString("rwxr-xr-x"));
-        String[] classPath = System.getProperty("tembrix.test.classpath").split(":");
-        Files.copy(Path.of(classPath[0]), dir.resolve("tembrix.jar"));
+        StringBuilder classPath = new StringBuilder();
+        for (String entry : System.getProperty("tembrix.test.classpath").split(":")) {
+            if (entry.endsWith(".jar")) {
+                Path copy = dir.resolve(Path.of(entry).getFileName());
+                Files.copy(Path.of(entry), copy);
+                classPath.append(copy).append(':');
+            }
+        }
         Path source = Path.of(RealTimeChild.class.getProtectionDomain().getCodeSource().getLocation().getPath());
         Path classes = dir.resolve("classes");
         Path pkg = Files.createDirectories(classes.resolve("drovak/android"));
@@ -90,6 +99,6 @@ class RealTimeTest {
         }
         Files.walk(dir).forEach(path -> path.toFile().setReadable(true, false));
         Files.walk(classes).filter(Files::isDirectory).forEach(path -> path.toFile().setExecutable(true, false));
-        return classes;
+        return classPath.append(classes).toString();
     }
 }
