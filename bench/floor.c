@@ -2,14 +2,18 @@
 // library's algorithm and no JVM, so that the JVM contenders can be set against
 // what plain nanosleep on this machine achieves.
 //
-//   tembrix_floor schedule default|1  < offsets
+//   tembrix_floor schedule default|1 [rt]  < offsets
 //       Reads beat offsets (integer nanoseconds from t0, one per line) on
 //       standard input and taps them from a fresh pthread: t0 is read in that
 //       thread, and each beat is one nanosleep of (due - now) split into seconds
 //       and nanoseconds, on CLOCK_MONOTONIC; an overdue beat makes no syscall.
 //       With "1" the thread's timer slack is set to 1 ns first, as the library
-//       does; with "default" it keeps what it inherited. Prints
+//       does; with "default" it keeps what it inherited. With "rt" the thread
+//       first asks for SCHED_FIFO at the lowest priority, reset on fork, right
+//       after it reads t0, as the library does; where that is refused it goes
+//       on as it is. Prints
 //           slack_ns <the tapping thread's timer slack>
+//           policy <the tapping thread's policy: 0 SCHED_OTHER, 1 SCHED_FIFO>
 //           t0_ns <t0 minus the start point>
 //           lateness_ns <tap time minus (start point + offset)>   (one per beat)
 //       where the start point is read in the caller right before pthread_create.
@@ -37,6 +41,7 @@
 #include <errno.h>
 #include <inttypes.h>
 #include <pthread.h>
+#include <sched.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -71,18 +76,25 @@ struct Run {
     int64_t* taps;
     size_t count;
     int minimalSlack;
+    int realTime;
     int64_t t0;
     long slack;
+    int policy;
 };
 
 static void* tapSchedule(void* argument) {
     struct Run* run = argument;
     const int64_t t0 = nowNsec();
+    if (run->realTime) {
+        struct sched_param param = {.sched_priority = sched_get_priority_min(SCHED_FIFO)};
+        sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &param);
+    }
     if (run->minimalSlack) {
         prctl(PR_SET_TIMERSLACK, MIN_TIMER_SLACK_NSEC, 0, 0, 0);
     }
     run->t0 = t0;
     run->slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    run->policy = sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
     for (size_t i = 0; i < run->count; ++i) {
         const int64_t due = t0 + run->offsets[i];
         const int64_t delay = due - nowNsec();
@@ -130,7 +142,7 @@ static int readOffsets(int64_t** offsets, size_t* count) {
     return 0;
 }
 
-static int runSchedule(int minimalSlack) {
+static int runSchedule(int minimalSlack, int realTime) {
     struct Run run = {0};
     int64_t* offsets;
     if (readOffsets(&offsets, &run.count) != 0) {
@@ -138,6 +150,7 @@ static int runSchedule(int minimalSlack) {
     }
     run.offsets = offsets;
     run.minimalSlack = minimalSlack;
+    run.realTime = realTime;
     run.taps = calloc(run.count > 0 ? run.count : 1, sizeof *run.taps);
     if (run.taps == NULL) {
         perror("tembrix_floor: calloc");
@@ -153,6 +166,7 @@ static int runSchedule(int minimalSlack) {
     pthread_join(thread, NULL);
 
     printf("slack_ns %ld\n", run.slack);
+    printf("policy %d\n", run.policy);
     printf("t0_ns %" PRId64 "\n", run.t0 - start);
     for (size_t i = 0; i < run.count; ++i) {
         printf("lateness_ns %" PRId64 "\n", run.taps[i] - (start + offsets[i]));
@@ -252,7 +266,7 @@ static int runStops(long count, int useCondvar) {
 }
 
 static int usage(void) {
-    fputs("usage: tembrix_floor schedule default|1  < offsets-in-ns\n"
+    fputs("usage: tembrix_floor schedule default|1 [rt]  < offsets-in-ns\n"
           "       tembrix_floor overdue <beats> syscall|nosyscall\n"
           "       tembrix_floor stop <count> cancel|condvar\n",
           stderr);
@@ -260,12 +274,16 @@ static int usage(void) {
 }
 
 int main(int argc, char** argv) {
-    if (argc == 3 && strcmp(argv[1], "schedule") == 0) {
+    if ((argc == 3 || argc == 4) && strcmp(argv[1], "schedule") == 0) {
+        const int realTime = argc == 4;
+        if (realTime && strcmp(argv[3], "rt") != 0) {
+            return usage();
+        }
         if (strcmp(argv[2], "default") == 0) {
-            return runSchedule(0);
+            return runSchedule(0, realTime);
         }
         if (strcmp(argv[2], "1") == 0) {
-            return runSchedule(1);
+            return runSchedule(1, realTime);
         }
         return usage();
     }

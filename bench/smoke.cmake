@@ -1,5 +1,6 @@
-# Runs the benchmark in smoke mode and checks that it wrote the Markdown table
-# and a PNG chart. Called by CTest with JAVA, CLASSPATH, LIBRARY, OUT_DIR, ARGS.
+# Runs the benchmark in smoke mode and checks that it wrote the Markdown tables,
+# idle and under load, and their PNG charts, and that no spinning process
+# outlived it. Called by CTest with JAVA, CLASSPATH, LIBRARY, OUT_DIR, ARGS.
 
 file(REMOVE_RECURSE "${OUT_DIR}")
 file(MAKE_DIRECTORY "${OUT_DIR}")
@@ -26,15 +27,27 @@ endforeach()
 if(NOT out MATCHES "\\| contender \\|")
   message(FATAL_ERROR "the table was not printed")
 endif()
+foreach(part "## Under load" "| bare C, real-time |" "Real-time scheduling: tembrix: " "under load, real-time granted")
+  string(FIND "${report}" "${part}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "the report has no '${part}'")
+  endif()
+endforeach()
+execute_process(COMMAND pgrep -f "while :; do i=0" OUTPUT_VARIABLE spinners)
+if(NOT spinners STREQUAL "")
+  message(FATAL_ERROR "spinning processes outlived the benchmark: ${spinners}")
+endif()
 
-# A PNG, with its IHDR chunk first: two panels of 640 pixels side by side.
-file(READ "${OUT_DIR}/jitter-cdf.png" header LIMIT 24 HEX)
-string(SUBSTRING "${header}" 0 16 magic)
-string(SUBSTRING "${header}" 24 8 chunk)
-string(SUBSTRING "${header}" 32 8 width)
-if(NOT magic STREQUAL "89504e470d0a1a0a" OR NOT chunk STREQUAL "49484452")
-  message(FATAL_ERROR "no PNG chart was written (${OUT_DIR}/jitter-cdf.png)")
-endif()
-if(NOT width STREQUAL "00000500")
-  message(FATAL_ERROR "the chart is 0x${width} pixels wide, expected 1280 (two panels)")
-endif()
+# PNGs, with their IHDR chunk first: two panels of 640 pixels side by side.
+foreach(chart jitter-cdf.png jitter-cdf-under-load.png)
+  file(READ "${OUT_DIR}/${chart}" header LIMIT 24 HEX)
+  string(SUBSTRING "${header}" 0 16 magic)
+  string(SUBSTRING "${header}" 24 8 chunk)
+  string(SUBSTRING "${header}" 32 8 width)
+  if(NOT magic STREQUAL "89504e470d0a1a0a" OR NOT chunk STREQUAL "49484452")
+    message(FATAL_ERROR "no PNG chart was written (${OUT_DIR}/${chart})")
+  endif()
+  if(NOT width STREQUAL "00000500")
+    message(FATAL_ERROR "${chart} is 0x${width} pixels wide, expected 1280 (two panels)")
+  endif()
+endforeach()

@@ -29,7 +29,8 @@ final class Report {
 
     /**
      * The summary: taps; lateness p50, p90, p99 and max; jitter (lateness minus the run's smallest) p50 and p99;
-     * drift (mean lateness of the last tenth of the beats minus that of the first tenth).
+     * drift (mean lateness of the last tenth of the beats minus that of the first tenth); whether the tapper thread
+     * ran real-time, and if not, how to allow it.
      */
     static void printSummary(PrintWriter out, TapSession.Result result) {
         out.println(String.format(Locale.ROOT, "taps      %d of %d%s", result.taps(), result.beats(),
@@ -46,6 +47,15 @@ final class Report {
                 micros(jitter.percentile(99))));
         out.println(String.format(Locale.ROOT, "drift     %+.1f us (last tenth of the beats against the first)",
                 Stats.drift(lateness) / NANOS_PER_MICRO));
+        ThreadScheduling scheduling = result.scheduling();
+        if (scheduling == null) {
+            out.println("scheduling not known (it is read from /proc on Linux)");
+        } else if (scheduling.isRealTime()) {
+            out.println("scheduling " + scheduling);
+        } else {
+            out.println("scheduling " + scheduling + ": real-time was refused");
+            out.println("          " + ThreadScheduling.howToAllow());
+        }
     }
 
     private static String micros(long nanos) {

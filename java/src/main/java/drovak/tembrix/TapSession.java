@@ -14,7 +14,9 @@ import java.util.concurrent.locks.LockSupport;
  * <ul>
  *   <li>{@code tap()} runs on the native tapper thread, and any time it takes delays the next beat. It only reads
  *       the clock into a preallocated array, publishes the count and wakes the printer: no lock, no allocation,
- *       no output.
+ *       no output. Besides, the first tap takes the thread's id (one system call) and the last reads the
+ *       thread's scheduling policy, when no beat is left to delay; a run stopped early reads it by that id
+ *       before it stops the tapper.
  *   <li>The printer thread prints a line for each recorded tap.
  *   <li>The calling thread starts the tapper and waits for the printer to finish. A shutdown hook (Ctrl-C) stops
  *       the tapper and ends the run early. Either ends the run under {@code lock}, once; nothing that holds
@@ -50,6 +52,8 @@ final class TapSession {
     private Result result;   // guarded by lock; set once the run has ended
     private volatile long startNanos;
     private volatile boolean closing;
+    private volatile long tapperThreadId = -1;
+    private volatile ThreadScheduling scheduling;
 
     /**
      * Prepares a run; nothing is tapped before {@link #play}.
@@ -71,6 +75,8 @@ final class TapSession {
         tapper = new Tapper(this::onTap);
         printer = new Thread(this::printTaps, "tembrix-printer");
         printer.setDaemon(true);
+        // Loads what the first tap needs to take the thread's id, so that it loads no class then.
+        ThreadScheduling.currentThreadId();
     }
 
     /** A beat time as the library schedules it: truncated to the microsecond. */
@@ -125,6 +131,12 @@ final class TapSession {
             tapNanos[i] = now;
             tapped.set(i + 1);
             LockSupport.unpark(printer);
+            if (i == 0) {
+                tapperThreadId = ThreadScheduling.currentThreadId();
+            }
+            if (i == tapNanos.length - 1) {
+                scheduling = ThreadScheduling.ofCurrentThread();
+            }
         }
     }
 
@@ -170,6 +182,14 @@ final class TapSession {
                 return result;
             }
             if (started) {
+                if (scheduling == null) {
+                    // Stopped before the last tap, or the last tap is reading it now. If the thread
+                    // has ended, its last tap has read it: keep that.
+                    ThreadScheduling read = ThreadScheduling.ofThread(tapperThreadId);
+                    if (read != null) {
+                        scheduling = read;
+                    }
+                }
                 // Joins the tapper thread: no tap() runs after this returns.
                 tapper.stopTapper();
             }
@@ -191,16 +211,20 @@ final class TapSession {
         for (int i = 0; i < taps; i++) {
             actual[i] = tapNanos[i] - start;
         }
-        return new Result(dueNanos.length, Arrays.copyOf(dueNanos, taps), actual);
+        return new Result(dueNanos.length, Arrays.copyOf(dueNanos, taps), actual, scheduling);
     }
 
-    /** The taps of a run: due and actual times in nanoseconds from the start, in beat order. */
+    /**
+     * The taps of a run: due and actual times in nanoseconds from the start, in beat order, and the tapper
+     * thread's scheduling (null if it could not be read).
+     */
     static final class Result {
         private final int beats;
         private final long[] dueNanos;
         private final long[] actualNanos;
+        private final ThreadScheduling scheduling;
 
-        Result(int beats, long[] dueNanos, long[] actualNanos) {
+        Result(int beats, long[] dueNanos, long[] actualNanos, ThreadScheduling scheduling) {
             if (dueNanos.length != actualNanos.length || dueNanos.length > beats) {
                 throw new IllegalArgumentException("taps do not match: " + dueNanos.length + " due, "
                         + actualNanos.length + " actual, of " + beats + " beats");
@@ -208,6 +232,12 @@ final class TapSession {
             this.beats = beats;
             this.dueNanos = dueNanos.clone();
             this.actualNanos = actualNanos.clone();
+            this.scheduling = scheduling;
+        }
+
+        /** @return the tapper thread's scheduling policy, or null if it could not be read */
+        ThreadScheduling scheduling() {
+            return scheduling;
         }
 
         /** @return how many beats the rhythm has */

@@ -4,6 +4,7 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import java.io.File;
 import java.io.IOException;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
@@ -29,10 +30,17 @@ class ProcessTest {
     }
 
     static Result runJvm(String classPath, String... args) throws IOException, InterruptedException {
+        return runJvm(List.of(), null, classPath, args);
+    }
+
+    /** Runs a JVM under a command such as setpriv, in the given working directory (null: this one's). */
+    static Result runJvm(List<String> prefix, File directory, String classPath, String... args)
+            throws IOException, InterruptedException {
         String java = ProcessHandle.current().info().command().orElse("java");
-        List<String> command = new ArrayList<>(List.of(java, "-Xcheck:jni", "-cp", classPath));
+        List<String> command = new ArrayList<>(prefix);
+        command.addAll(List.of(java, "-Xcheck:jni", "-cp", classPath));
         command.addAll(Arrays.asList(args));
-        Process process = new ProcessBuilder(command).redirectErrorStream(true).start();
+        Process process = new ProcessBuilder(command).directory(directory).redirectErrorStream(true).start();
         process.getOutputStream().close();
         if (!process.waitFor(20, TimeUnit.SECONDS)) {
             process.destroyForcibly();

@@ -1,5 +1,6 @@
 package drovak.android;
 
+import drovak.tembrix.ThreadScheduling;
 import java.io.BufferedReader;
 import java.io.IOException;
 import java.io.InputStreamReader;
@@ -35,7 +36,8 @@ import java.util.concurrent.locks.LockSupport;
  * </ol>
  *
  * <p>and then checks that the live thread count is back to its baseline, that the resident set has not grown by
- * more than a few megabytes since the warm-up, and that every stopped {@code Tapper} can be garbage-collected. A
+ * more than a few megabytes since the warm-up, that every stopped {@code Tapper} can be garbage-collected, and,
+ * where the JVM may have real-time scheduling, that the tapper threads ran under SCHED_FIFO. A
  * watchdog dumps every thread's stack and halts the child if it stops making progress.
  *
  * <p>Usage: {@code java -cp tembrix.jar:CLASSES drovak.android.Soak [SINGLE_SECONDS MULTI_SECONDS [SEED]]}
@@ -231,6 +233,7 @@ public final class Soak {
             int baselineThreads = ManagementFactory.getThreadMXBean().getThreadCount();
             System.out.println("soak: warm-up done (" + warmUpCycles + " cycles); baseline VmRSS " + baselineRss
                     + " kB, " + baselineThreads + " live threads");
+            Taps.readScheduling = true;
 
             long begin = System.nanoTime();
             int cycles = singleThreaded(random, TimeUnit.SECONDS.toNanos(singleSeconds), MAX_CYCLES);
@@ -252,6 +255,7 @@ public final class Soak {
             new Tapper().stopTapper();
             checkThreadsBackTo(baselineThreads);
             checkTappersCollected();
+            checkScheduling();
             long endRss = rssKb();
             System.out.println("soak: VmRSS " + baselineRss + " kB after warm-up, " + endRss + " kB at the end ("
                     + (endRss - baselineRss) + " kB)");
@@ -283,10 +287,17 @@ public final class Soak {
             volatile boolean throwing;
             volatile Thread thread;
             volatile boolean onOneThread = true;
+            /** Set once the warm-up is over: the next tap reads its thread's scheduling into {@link #scheduling}. */
+            static volatile boolean readScheduling;
+            static volatile ThreadScheduling scheduling;
 
             @Override
             public void run() {
                 inTap = true;
+                if (readScheduling) {
+                    readScheduling = false;
+                    scheduling = ThreadScheduling.ofCurrentThread();
+                }
                 Thread current = Thread.currentThread();
                 if (thread == null) {
                     thread = current;
@@ -590,6 +601,17 @@ public final class Soak {
                         .append(scenarioCounts[s.ordinal()]);
             }
             return summary.toString();
+        }
+
+        /** Where this JVM may have real-time scheduling, the cycles ran under it. */
+        private void checkScheduling() {
+            ThreadScheduling seen = Taps.scheduling;
+            boolean granted = ThreadScheduling.processMayUseRealTime();
+            System.out.println("soak: a tapper thread after the warm-up ran " + seen + " (real-time "
+                    + (granted ? "allowed" : "not allowed") + " here)");
+            if (granted && (seen == null || seen.policy() != ThreadScheduling.SCHED_FIFO)) {
+                failures.add("the tapper thread ran " + seen + " where real-time scheduling is allowed");
+            }
         }
 
         private void checkThreadsBackTo(int baseline) throws InterruptedException {

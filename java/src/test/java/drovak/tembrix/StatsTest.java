@@ -75,17 +75,20 @@ class StatsTest {
     }
 
     @Test
-    void theSummaryReportsTheseStatisticsForARunStoppedEarly() {
+    void theSummaryReportsTheseStatisticsAndTheRefusalForARunStoppedEarly() {
         // Four taps of five beats; lateness 100, 300, 200, 1000 us.
         long[] due = {0, 500_000_000, 1_000_000_000, 1_500_000_000};
         long[] actual = {100_000, 500_300_000, 1_000_200_000, 1_501_000_000};
         StringWriter text = new StringWriter();
-        Report.printSummary(new PrintWriter(text, true), new TapSession.Result(5, due, actual));
+        Report.printSummary(new PrintWriter(text, true), new TapSession.Result(5, due, actual,
+                new ThreadScheduling(ThreadScheduling.SCHED_OTHER, 0)));
         assertEquals(String.join("\n",
                 "taps      4 of 5 (stopped early)",
                 "lateness  p50 200.0 us  p90 1000.0 us  p99 1000.0 us  max 1000.0 us",
                 "jitter    p50 100.0 us  p99 900.0 us",
-                "drift     +900.0 us (last tenth of the beats against the first)", ""),
+                "drift     +900.0 us (last tenth of the beats against the first)",
+                "scheduling normal (SCHED_OTHER): real-time was refused",
+                "          " + ThreadScheduling.howToAllow(), ""),
                 text.toString().replace(System.lineSeparator(), "\n"));
     }
 }

@@ -1,5 +1,6 @@
 package drovak.tembrix.bench;
 
+import drovak.tembrix.ThreadScheduling;
 import java.io.IOException;
 import java.io.PrintWriter;
 import java.net.URISyntaxException;
@@ -34,6 +35,7 @@ public final class BenchCommand implements Callable<Integer> {
     private static final long IRREGULAR_MAX_MICROS = 6_250;
     private static final int WARM_UP_BEATS = 100;
     private static final long PAUSE_BETWEEN_RUNS_MILLIS = 20;
+    private static final long SPINNER_SETTLE_MILLIS = 500;
 
     @Option(names = "--rounds", paramLabel = "N",
             description = "Alternating rounds of every contender (default: ${DEFAULT-VALUE}).")
@@ -41,6 +43,11 @@ public final class BenchCommand implements Callable<Integer> {
 
     @Option(names = "--beats", paramLabel = "N", description = "Beats in each schedule (default: ${DEFAULT-VALUE}).")
     int beats = 1000;
+
+    @Option(names = "--load-rounds", paramLabel = "N",
+            description = "Alternating rounds under load, with nproc + 1 processes spinning at normal priority; "
+                    + "0 skips that section (default: ${DEFAULT-VALUE}).")
+    int loadRounds = 4;
 
     @Option(names = "--seed", paramLabel = "SEED",
             description = "Seed of the irregular rhythm (default: ${DEFAULT-VALUE}).")
@@ -70,6 +77,11 @@ public final class BenchCommand implements Callable<Integer> {
             description = "PNG chart of the jitter CDF to write (default: ${DEFAULT-VALUE}).")
     Path chart = Paths.get("jitter-cdf.png");
 
+    @Option(names = "--load-chart", paramLabel = "FILE",
+            description = "PNG chart of the jitter CDF under load (default: beside --chart, named "
+                    + "<its name>-under-load.png).")
+    Path loadChart;
+
     @Option(names = "--floor", paramLabel = "FILE",
             description = "The bare-C floor program (default: bench/tembrix_floor beside the jar).")
     Path floorProgram;
@@ -98,6 +110,8 @@ public final class BenchCommand implements Callable<Integer> {
     public static CommandLine newCommandLine() {
         BenchCommand command = new BenchCommand();
         command.commandLine = new CommandLine(command);
+        // scripts/bench gives --report and --chart first; the user's own come after them and win.
+        command.commandLine.setOverwrittenOptionsAllowed(true);
         return command.commandLine;
     }
 
@@ -126,12 +140,14 @@ public final class BenchCommand implements Callable<Integer> {
         PrintWriter out = commandLine.getOut();
         if (smoke) {
             rounds = 1;
+            loadRounds = 1;
             beats = 40;
             listSize = 100_000;
             overdueBeats = 20_000;
             stops = 10;
         }
         requireAtLeast(rounds, 1, "--rounds");
+        requireAtLeast(loadRounds, 0, "--load-rounds");
         requireAtLeast(beats, 2, "--beats");
         requireAtLeast(listSize, 1, "--list-size");
         requireAtLeast(overdueBeats, 2, "--overdue-beats");
@@ -151,10 +167,15 @@ public final class BenchCommand implements Callable<Integer> {
         Floor floor = floorPath == null ? null : new Floor(floorPath);
         List<Contender> contenders = new ArrayList<>(List.of(new LibraryContender(tapper, traced),
                 new ParkNanosContender(), new ExecutorContender(), new TimerContender()));
+        // Under load: the same, with the floor at 1 ns slack, and asking for real-time as the library does.
+        List<Contender> loadContenders = new ArrayList<>(contenders);
         if (floor != null) {
             contenders.add(floor.contender(false));
             contenders.add(floor.contender(true));
+            loadContenders.add(floor.contender(true));
+            loadContenders.add(floor.realTimeContender());
         }
+        int spinners = Runtime.getRuntime().availableProcessors() + 1;
         List<Schedule> schedules = List.of(Schedule.steady(beats, GRID_MICROS),
                 Schedule.irregular(beats, seed, IRREGULAR_MIN_MICROS, IRREGULAR_MAX_MICROS));
 
@@ -164,26 +185,30 @@ public final class BenchCommand implements Callable<Integer> {
         System.out.flush();
         boolean muted = JniBaseline.isLoaded() && JniBaseline.muteStdout(true);
         List<Report.ScheduleResult> results;
+        List<Report.ScheduleResult> loadResults = List.of();
         MicroFigures micro = new MicroFigures();
         try {
-            results = runRounds(contenders, schedules);
+            results = runRounds(contenders, schedules, rounds, "");
             measureMicro(micro, tapper, floor, clockPath);
+            if (loadRounds > 0) {
+                loadResults = runUnderLoad(loadContenders, schedules, spinners);
+            }
         } finally {
             if (muted) {
                 JniBaseline.muteStdout(false);
             }
         }
 
-        List<CdfChart.Panel> panels = new ArrayList<>();
-        for (Report.ScheduleResult result : results) {
-            Map<String, long[]> jitter = new LinkedHashMap<>();
-            result.stats.forEach((name, stats) -> jitter.put(name, stats.sortedJitter()));
-            panels.add(new CdfChart.Panel(result.name + ", " + beats + " beats \u00d7 " + plural(rounds, "round"),
-                    jitter));
-        }
+        List<CdfChart.Panel> panels = panels(results, rounds);
         CdfChart.write(chart, "Jitter CDF: " + machine(), panels);
+        Path loadChartPath = null;
+        if (!loadResults.isEmpty()) {
+            loadChartPath = loadChart != null ? loadChart : underLoadSibling(chart);
+            CdfChart.write(loadChartPath, "Jitter CDF under load (" + spinners + " spinning processes): "
+                    + machine(), panels(loadResults, loadRounds));
+        }
 
-        String text = report(results, micro, began);
+        String text = report(results, loadResults, spinners, micro, began);
         Path parent = report.toAbsolutePath().getParent();
         if (parent != null) {
             Files.createDirectories(parent);
@@ -191,13 +216,49 @@ public final class BenchCommand implements Callable<Integer> {
         Files.writeString(report, text, StandardCharsets.UTF_8);
         out.print(text);
         out.flush();
-        log.println("bench: wrote " + report + " and " + chart);
+        log.println("bench: wrote " + report + " and " + chart
+                + (loadChartPath == null ? "" : " and " + loadChartPath));
         log.flush();
         return 0;
     }
 
-    private List<Report.ScheduleResult> runRounds(List<Contender> contenders, List<Schedule> schedules)
-            throws Exception {
+    private List<CdfChart.Panel> panels(List<Report.ScheduleResult> results, int roundCount) {
+        List<CdfChart.Panel> panels = new ArrayList<>();
+        for (Report.ScheduleResult result : results) {
+            Map<String, long[]> jitter = new LinkedHashMap<>();
+            result.stats.forEach((name, stats) -> jitter.put(name, stats.sortedJitter()));
+            panels.add(new CdfChart.Panel(result.name + ", " + beats + " beats \u00d7 "
+                    + plural(roundCount, "round"), jitter));
+        }
+        return panels;
+    }
+
+    /** "dir/name-under-load.png" for "dir/name.png". */
+    static Path underLoadSibling(Path chart) {
+        String name = chart.getFileName().toString();
+        int dot = name.lastIndexOf('.');
+        String stem = dot > 0 ? name.substring(0, dot) : name;
+        return chart.resolveSibling(stem + "-under-load" + (dot > 0 ? name.substring(dot) : ".png"));
+    }
+
+    /** The rounds again, while processes spin on every CPU; they are ended however the rounds end. */
+    private List<Report.ScheduleResult> runUnderLoad(List<Contender> contenders, List<Schedule> schedules,
+            int spinnerCount) throws Exception {
+        log.println("bench: under load: starting " + spinnerCount + " spinning processes");
+        log.flush();
+        try (Spinners spinners = new Spinners(spinnerCount)) {
+            // Let the scheduler spread them over the CPUs first.
+            Thread.sleep(SPINNER_SETTLE_MILLIS);
+            List<Report.ScheduleResult> results = runRounds(contenders, schedules, loadRounds, ", under load");
+            if (!spinners.allAlive()) {
+                throw new IllegalStateException("a spinning process ended before the rounds under load did");
+            }
+            return results;
+        }
+    }
+
+    private List<Report.ScheduleResult> runRounds(List<Contender> contenders, List<Schedule> schedules,
+            int rounds, String suffix) throws Exception {
         Map<Schedule, Map<Contender, List<Contender.Run>>> runs = new LinkedHashMap<>();
         for (Schedule schedule : schedules) {
             Map<Contender, List<Contender.Run>> byContender = new LinkedHashMap<>();
@@ -214,7 +275,7 @@ public final class BenchCommand implements Callable<Integer> {
         int n = contenders.size();
         for (int round = 0; round < rounds; round++) {
             for (Schedule schedule : schedules) {
-                log.printf("bench: round %d of %d, %s%n", round + 1, rounds, schedule.name());
+                log.printf("bench: round %d of %d, %s%s%n", round + 1, rounds, schedule.name(), suffix);
                 log.flush();
                 // Each round starts with the next contender, so that none always runs right after another.
                 for (int k = 0; k < n; k++) {
@@ -229,6 +290,7 @@ public final class BenchCommand implements Callable<Integer> {
             Map<String, LatencyStats> stats = new LinkedHashMap<>();
             Map<String, LatencyStats> fromT0 = new LinkedHashMap<>();
             Map<String, String> startup = new LinkedHashMap<>();
+            Map<String, Report.Granted> granted = new LinkedHashMap<>();
             runs.get(schedule).forEach((contender, list) -> {
                 List<long[]> lateness = new ArrayList<>();
                 List<long[]> latenessFromT0 = new ArrayList<>();
@@ -241,10 +303,31 @@ public final class BenchCommand implements Callable<Integer> {
                     fromT0.put(contender.name(), LatencyStats.of(latenessFromT0));
                 }
                 startup.put(contender.name(), startupCell(list));
+                Report.Granted g = granted(list);
+                if (g != null) {
+                    granted.put(contender.name(), g);
+                }
             });
-            results.add(new Report.ScheduleResult(schedule.name(), stats, fromT0, startup));
+            results.add(new Report.ScheduleResult(schedule.name() + suffix, stats, fromT0, startup, granted));
         }
         return results;
+    }
+
+    /** How often the runs whose tapping thread's policy is known ran real-time; null if none is known. */
+    private static Report.Granted granted(List<Contender.Run> runs) {
+        List<ThreadScheduling> known = new ArrayList<>();
+        for (Contender.Run run : runs) {
+            if (run.scheduling != null) {
+                known.add(run.scheduling);
+            }
+        }
+        if (known.isEmpty()) {
+            return null;
+        }
+        int realTime = (int) known.stream().filter(ThreadScheduling::isRealTime).count();
+        String policy = known.stream().filter(ThreadScheduling::isRealTime).findFirst().orElse(known.get(0))
+                .policyName();
+        return new Report.Granted(realTime, known.size(), policy);
     }
 
     /** The median start-up (start point to t0) of a contender's runs, in microseconds; "≤" if only bounded. */
@@ -277,7 +360,8 @@ public final class BenchCommand implements Callable<Integer> {
         micro.measureStopParts(floor, stops);
     }
 
-    private String report(List<Report.ScheduleResult> results, MicroFigures micro, Instant began) {
+    private String report(List<Report.ScheduleResult> results, List<Report.ScheduleResult> loadResults,
+            int spinners, MicroFigures micro, Instant began) {
         StringBuilder out = new StringBuilder();
         out.append("# tembrix benchmark\n\n");
         out.append("Machine: ").append(machine()).append(". ");
@@ -288,18 +372,38 @@ public final class BenchCommand implements Callable<Integer> {
                 + "contender's start point, jitter is lateness minus the run's minimum.%n%n",
                 plural(rounds, "round"), beats));
         for (Report.ScheduleResult result : results) {
-            out.append("## ").append(result.name).append("\n\n").append(Report.table(result)).append('\n');
-            if (!result.fromT0.isEmpty()) {
-                out.append("Lateness from each tapping thread's own t0, without its start-up (where t0 is known):\n\n")
-                        .append(Report.fromT0Table(result)).append('\n');
+            section(out, "## ", result);
+        }
+        if (!loadResults.isEmpty()) {
+            out.append("## Under load\n\n").append(String.format(Locale.ROOT, "%d processes (one more than the "
+                    + "CPUs) spin at normal priority for the whole section; %s of every contender on each schedule, "
+                    + "in rotating order as above. The bare-C floor with 1 ns slack runs twice: as it is, and "
+                    + "asking for real-time scheduling as the library does.%n%n", spinners,
+                    plural(loadRounds, "round")));
+            for (Report.ScheduleResult result : loadResults) {
+                section(out, "### ", result);
             }
         }
         out.append("## Micro figures\n\n").append(Report.microTable(micro)).append('\n');
         for (String note : micro.notes) {
             out.append("Note: ").append(note).append("\n\n");
         }
-        out.append("## Targets\n\n").append(Report.targetTable(Report.targets(results, micro)));
+        List<Report.Target> targets = new ArrayList<>(Report.targets(results, micro));
+        targets.addAll(Report.loadTargets(loadResults));
+        out.append("## Targets\n\n").append(Report.targetTable(targets));
         return out.toString();
+    }
+
+    private static void section(StringBuilder out, String heading, Report.ScheduleResult result) {
+        out.append(heading).append(result.name).append("\n\n").append(Report.table(result)).append('\n');
+        String scheduling = Report.schedulingLine(result);
+        if (!scheduling.isEmpty()) {
+            out.append(scheduling).append('\n');
+        }
+        if (!result.fromT0.isEmpty()) {
+            out.append("Lateness from each tapping thread's own t0, without its start-up (where t0 is known):\n\n")
+                    .append(Report.fromT0Table(result)).append('\n');
+        }
     }
 
     private static String plural(int count, String noun) {

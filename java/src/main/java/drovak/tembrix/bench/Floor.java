@@ -1,5 +1,6 @@
 package drovak.tembrix.bench;
 
+import drovak.tembrix.ThreadScheduling;
 import java.io.IOException;
 import java.io.InputStream;
 import java.nio.charset.StandardCharsets;
@@ -20,10 +21,22 @@ final class Floor {
 
     /** The contender that taps a schedule in the floor program, with default or 1 ns timer slack. */
     Contender contender(boolean minimalSlack) {
+        return contender(minimalSlack, false);
+    }
+
+    /**
+     * The contender that taps a schedule in the floor program with 1 ns timer slack, its thread asking for
+     * real-time scheduling as the library's does.
+     */
+    Contender realTimeContender() {
+        return contender(true, true);
+    }
+
+    private Contender contender(boolean minimalSlack, boolean realTime) {
         return new Contender() {
             @Override
             public String name() {
-                return minimalSlack ? "bare C, 1 ns slack" : "bare C, default slack";
+                return realTime ? Report.FLOOR_REAL_TIME : minimalSlack ? Report.FLOOR_MINIMAL : Report.FLOOR_DEFAULT;
             }
 
             @Override
@@ -35,10 +48,16 @@ final class Floor {
                         text.append(offset).append('\n');
                     }
                     Files.writeString(offsets, text);
+                    List<String> arguments = new ArrayList<>(List.of("schedule", minimalSlack ? "1" : "default"));
+                    if (realTime) {
+                        arguments.add("rt");
+                    }
                     String output = execute(Contender.timeoutMillis(schedule), offsets,
-                            "schedule", minimalSlack ? "1" : "default");
+                            arguments.toArray(new String[0]));
                     FloorOutput.ScheduleRun run = FloorOutput.parseSchedule(output, schedule.size());
-                    return new Run(run.lateness, run.t0Nanos, true);
+                    // The floor reports its policy alone, not the priority.
+                    return new Run(run.lateness, run.t0Nanos, true,
+                            realTime ? new ThreadScheduling(run.policy, 0) : null);
                 } finally {
                     Files.deleteIfExists(offsets);
                 }

@@ -8,14 +8,19 @@ final class FloorOutput {
 
     private FloorOutput() {}
 
-    /** One tapped schedule: the thread's timer slack, its t0 after the start point, and each beat's lateness. */
+    /**
+     * One tapped schedule: the thread's timer slack and scheduling policy, its t0 after the start point, and each
+     * beat's lateness.
+     */
     static final class ScheduleRun {
         final long slackNanos;
+        final int policy;
         final long t0Nanos;
         final long[] lateness;
 
-        ScheduleRun(long slackNanos, long t0Nanos, long[] lateness) {
+        ScheduleRun(long slackNanos, int policy, long t0Nanos, long[] lateness) {
             this.slackNanos = slackNanos;
+            this.policy = policy;
             this.t0Nanos = t0Nanos;
             this.lateness = lateness;
         }
@@ -47,12 +52,16 @@ final class FloorOutput {
      */
     static ScheduleRun parseSchedule(String output, int expectedBeats) {
         Long slack = null;
+        Long policy = null;
         Long t0 = null;
         List<Long> lateness = new ArrayList<>(expectedBeats);
         for (String[] field : fields(output)) {
             switch (field[0]) {
                 case "slack_ns":
                     slack = value(field);
+                    break;
+                case "policy":
+                    policy = value(field);
                     break;
                 case "t0_ns":
                     t0 = value(field);
@@ -64,9 +73,9 @@ final class FloorOutput {
                     throw unexpected(field);
             }
         }
-        if (slack == null || t0 == null) {
-            throw new IllegalArgumentException(
-                    "the floor program printed no " + (slack == null ? "slack_ns" : "t0_ns"));
+        if (slack == null || policy == null || t0 == null) {
+            throw new IllegalArgumentException("the floor program printed no "
+                    + (slack == null ? "slack_ns" : policy == null ? "policy" : "t0_ns"));
         }
         if (lateness.size() != expectedBeats) {
             throw new IllegalArgumentException("the floor program reported " + lateness.size() + " beats, expected "
@@ -76,7 +85,7 @@ final class FloorOutput {
         for (int i = 0; i < values.length; i++) {
             values[i] = lateness.get(i);
         }
-        return new ScheduleRun(slack, t0, values);
+        return new ScheduleRun(slack, policy.intValue(), t0, values);
     }
 
     /**

@@ -42,8 +42,8 @@ final class LibraryContender implements Contender {
         }
         long[] lateness = Contender.lateness(tapper.taps(), start, schedule);
         if (t0 >= start && t0 <= returned) {
-            return new Run(lateness, t0 - start, true);
+            return new Run(lateness, t0 - start, true, tapper.scheduling());
         }
-        return new Run(lateness, returned - start, false);
+        return new Run(lateness, returned - start, false, tapper.scheduling());
     }
 }

@@ -12,26 +12,65 @@ final class Report {
     static final String LIBRARY = "tembrix";
     static final String FLOOR_DEFAULT = "bare C, default slack";
     static final String FLOOR_MINIMAL = "bare C, 1 ns slack";
+    static final String FLOOR_REAL_TIME = "bare C, real-time";
     static final List<String> PURE_JAVA = List.of("parkNanos loop", "ScheduledThreadPoolExecutor", "java.util.Timer");
 
     private static final double[] PERCENTILES = {50, 90, 99, 100};
 
     /**
      * The results for one schedule, per contender in table order: its pooled statistics from the start point,
-     * those from the tapping thread's own t0 (for the contenders whose t0 is known), and its start-up cell.
+     * those from the tapping thread's own t0 (for the contenders whose t0 is known), its start-up cell, and for
+     * the contenders that ask for real-time scheduling, how often they got it.
      */
     static final class ScheduleResult {
         final String name;
         final Map<String, LatencyStats> stats;
         final Map<String, LatencyStats> fromT0;
         final Map<String, String> startup;
+        final Map<String, Granted> granted;
 
         ScheduleResult(String name, Map<String, LatencyStats> stats, Map<String, LatencyStats> fromT0,
                 Map<String, String> startup) {
+            this(name, stats, fromT0, startup, Map.of());
+        }
+
+        ScheduleResult(String name, Map<String, LatencyStats> stats, Map<String, LatencyStats> fromT0,
+                Map<String, String> startup, Map<String, Granted> granted) {
             this.name = name;
             this.stats = stats;
             this.fromT0 = fromT0;
             this.startup = startup;
+            this.granted = granted;
+        }
+    }
+
+    /**
+     * How often a contender's tapping thread ran real-time: in how many of the runs whose policy is known, and
+     * the policy of the first such run (a real-time one if any was).
+     */
+    static final class Granted {
+        final int realTime;
+        final int runs;
+        final String policy;
+
+        Granted(int realTime, int runs, String policy) {
+            this.realTime = realTime;
+            this.runs = runs;
+            this.policy = policy;
+        }
+
+        boolean always() {
+            return runs > 0 && realTime == runs;
+        }
+
+        @Override
+        public String toString() {
+            if (runs == 0) {
+                return "not known";
+            }
+            String count = realTime == runs || realTime == 0 ? "in all " + runs + " runs"
+                    : "in " + realTime + " of " + runs + " runs";
+            return (realTime > 0 ? "granted " : "refused ") + count + " (" + policy + ")";
         }
     }
 
@@ -67,6 +106,16 @@ final class Report {
             out.append(' ').append(result.startup.getOrDefault(entry.getKey(), "")).append(" |\n");
         }
         return out.toString();
+    }
+
+    /** Whether real-time scheduling was granted, for the contenders that ask for it; empty if none does. */
+    static String schedulingLine(ScheduleResult result) {
+        if (result.granted.isEmpty()) {
+            return "";
+        }
+        List<String> parts = new ArrayList<>();
+        result.granted.forEach((name, granted) -> parts.add(name + ": " + granted));
+        return "Real-time scheduling: " + String.join("; ", parts) + ".\n";
     }
 
     /** Lateness from each thread's own t0, in microseconds, for the contenders whose t0 is known. */
@@ -163,6 +212,43 @@ final class Report {
         targets.add(micro.stopNanos == null ? new Target(stopGoal, "not run", null)
                 : new Target(stopGoal, micros(micro.stopNanos.percentile(50)) + " \u00b5s",
                         micro.stopNanos.percentile(50) < 200_000));
+        return targets;
+    }
+
+    /**
+     * The targets under load: with real-time scheduling granted in every run, the library's jitter p99 at most a
+     * quarter of the best pure-Java scheduler's and at most 250 us. Not measured where it was refused.
+     */
+    static List<Target> loadTargets(List<ScheduleResult> underLoad) {
+        List<Target> targets = new ArrayList<>();
+        for (ScheduleResult result : underLoad) {
+            LatencyStats library = result.stats.get(LIBRARY);
+            if (library == null) {
+                continue;
+            }
+            Granted granted = result.granted.get(LIBRARY);
+            String refused = granted != null && granted.always() ? null
+                    : "real-time " + (granted == null ? "not known" : granted.toString());
+            long mine = library.jitter(99);
+            String bestJava = null;
+            long best = Long.MAX_VALUE;
+            for (String name : PURE_JAVA) {
+                LatencyStats stats = result.stats.get(name);
+                if (stats != null && stats.jitter(99) < best) {
+                    best = stats.jitter(99);
+                    bestJava = name;
+                }
+            }
+            if (bestJava != null) {
+                String measured = micros(mine) + " vs " + micros(best) + " \u00b5s (" + bestJava + ")";
+                targets.add(new Target(result.name + ", real-time granted: jitter p99 \u2264 0.25\u00d7 the best "
+                        + "pure-Java scheduler", refused == null ? measured : measured + "; " + refused,
+                        refused == null ? Boolean.valueOf(mine <= 0.25 * best) : null));
+            }
+            targets.add(new Target(result.name + ", real-time granted: jitter p99 \u2264 250 \u00b5s",
+                    micros(mine) + " \u00b5s" + (refused == null ? "" : "; " + refused),
+                    refused == null ? Boolean.valueOf(mine <= 250_000) : null));
+        }
         return targets;
     }
 

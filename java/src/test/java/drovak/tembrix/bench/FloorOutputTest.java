@@ -14,10 +14,11 @@ class FloorOutputTest {
     class ScheduleRuns {
 
         @Test
-        void readsSlackStartUpAndEachLatenessInOrder() {
+        void readsSlackPolicyStartUpAndEachLatenessInOrder() {
             FloorOutput.ScheduleRun run = FloorOutput.parseSchedule(
-                    "slack_ns 1\nt0_ns 86092\nlateness_ns 174154\nlateness_ns -12\n\nlateness_ns 0\n", 3);
+                    "slack_ns 1\npolicy 1\nt0_ns 86092\nlateness_ns 174154\nlateness_ns -12\n\nlateness_ns 0\n", 3);
             assertEquals(1, run.slackNanos);
+            assertEquals(1, run.policy);
             assertEquals(86_092, run.t0Nanos);
             assertArrayEquals(new long[] {174_154, -12, 0}, run.lateness);
         }
@@ -25,21 +26,24 @@ class FloorOutputTest {
         @Test
         void rejectsAMissingFieldOrAWrongBeatCount() {
             IllegalArgumentException noT0 = assertThrows(IllegalArgumentException.class,
-                    () -> FloorOutput.parseSchedule("slack_ns 1\nlateness_ns 5\n", 1));
+                    () -> FloorOutput.parseSchedule("slack_ns 1\npolicy 0\nlateness_ns 5\n", 1));
             assertTrue(noT0.getMessage().contains("t0_ns"), noT0.getMessage());
+            IllegalArgumentException noPolicy = assertThrows(IllegalArgumentException.class,
+                    () -> FloorOutput.parseSchedule("slack_ns 1\nt0_ns 2\nlateness_ns 5\n", 1));
+            assertTrue(noPolicy.getMessage().contains("policy"), noPolicy.getMessage());
             IllegalArgumentException count = assertThrows(IllegalArgumentException.class,
-                    () -> FloorOutput.parseSchedule("slack_ns 1\nt0_ns 2\nlateness_ns 5\n", 2));
+                    () -> FloorOutput.parseSchedule("slack_ns 1\npolicy 0\nt0_ns 2\nlateness_ns 5\n", 2));
             assertTrue(count.getMessage().contains("1 beats, expected 2"), count.getMessage());
         }
 
         @Test
         void rejectsMalformedLines() {
             assertThrows(IllegalArgumentException.class,
-                    () -> FloorOutput.parseSchedule("slack_ns 1\nt0_ns 2\nlateness_ns 5 6\n", 1));
+                    () -> FloorOutput.parseSchedule("slack_ns 1\npolicy 0\nt0_ns 2\nlateness_ns 5 6\n", 1));
             assertThrows(IllegalArgumentException.class,
-                    () -> FloorOutput.parseSchedule("slack_ns 1\nt0_ns 2\nlateness_ns 5.5\n", 1));
+                    () -> FloorOutput.parseSchedule("slack_ns 1\npolicy 0\nt0_ns 2\nlateness_ns 5.5\n", 1));
             assertThrows(IllegalArgumentException.class,
-                    () -> FloorOutput.parseSchedule("slack_ns 1\nt0_ns 2\nusage: tembrix_floor\n", 0));
+                    () -> FloorOutput.parseSchedule("slack_ns 1\npolicy 0\nt0_ns 2\nusage: tembrix_floor\n", 0));
         }
     }
 

@@ -98,6 +98,25 @@ class ReportTest {
     }
 
     @Test
+    void underLoadTheTargetsCountOnlyWhereRealTimeWasGrantedInEveryRun() {
+        Map<String, LatencyStats> stats = contenders(); // library jitter p99 9.8 us, best Java 8.82 us
+        stats.put(Report.LIBRARY, run(0, 2));            // 196 ns: under a quarter, and under 250 us
+        Report.ScheduleResult granted = new Report.ScheduleResult("grid, under load", stats, Map.of(), Map.of(),
+                Map.of(Report.LIBRARY, new Report.Granted(4, 4, "SCHED_FIFO")));
+        List<Report.Target> targets = Report.loadTargets(List.of(granted));
+        assertTrue(find(targets, "0.25\u00d7 the best pure-Java").met);
+        assertTrue(find(targets, "jitter p99 \u2264 250").met);
+        assertEquals("granted in all 4 runs (SCHED_FIFO)", granted.granted.get(Report.LIBRARY).toString());
+
+        Report.ScheduleResult partly = new Report.ScheduleResult("grid, under load", stats, Map.of(), Map.of(),
+                Map.of(Report.LIBRARY, new Report.Granted(3, 4, "SCHED_FIFO")));
+        Report.Target refused = find(Report.loadTargets(List.of(partly)), "jitter p99 \u2264 250");
+        assertNull(refused.met);
+        assertTrue(refused.measured.endsWith("real-time granted in 3 of 4 runs (SCHED_FIFO)"), refused.measured);
+        assertTrue(Report.schedulingLine(partly).startsWith("Real-time scheduling: tembrix: granted in 3 of 4"));
+    }
+
+    @Test
     void tableHasOneRowPerContenderInMicroseconds() {
         Report.ScheduleResult result = new Report.ScheduleResult("grid", contenders(), Map.of(),
                 Map.of(Report.LIBRARY, "\u2264 300.0"));

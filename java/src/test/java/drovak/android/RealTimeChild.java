@@ -1,0 +1,120 @@
+package drovak.android;
+
+import drovak.tembrix.ThreadScheduling;
+import java.nio.charset.StandardCharsets;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicInteger;
+
+/** Scenarios that RealTimeTest runs in a JVM of their own, granted real-time scheduling or not. */
+public final class RealTimeChild {
+
+    private RealTimeChild() {}
+
+    public static void main(String[] args) throws Exception {
+        switch (args[0]) {
+            case "policy":
+                policy();
+                break;
+            case "spin":
+                spin();
+                break;
+            default:
+                throw new IllegalArgumentException(args[0]);
+        }
+    }
+
+    /**
+     * Taps 20 beats 5 ms apart. The first tap reads the tapper thread's policy and that of a process it starts.
+     * Prints them and the number of taps, after the rhythm, so that nothing else comes between the library's lines.
+     */
+    private static void policy() throws Exception {
+        int beats = 20;
+        AtomicInteger taps = new AtomicInteger();
+        String[] seen = new String[2];
+        CountDownLatch done = new CountDownLatch(beats);
+        Tapper tapper = new Tapper(() -> {
+            if (taps.getAndIncrement() == 0) {
+                seen[0] = String.valueOf(ThreadScheduling.ofCurrentThread());
+                seen[1] = policyOfAProcessStartedHere();
+            }
+            done.countDown();
+        });
+        double[] list = new double[beats + 1];
+        for (int i = 1; i <= beats; i++) {
+            list[i] = i * 0.005;
+        }
+        tapper.setBeatList(list);
+        tapper.startTapper();
+        boolean all = done.await(10, TimeUnit.SECONDS);
+        tapper.stopTapper();
+        System.out.println("tapper " + seen[0]);
+        System.out.println("child process " + seen[1]);
+        System.out.println("taps " + taps.get() + " of " + beats + (all ? "" : " (timed out)"));
+    }
+
+    private static String policyOfAProcessStartedHere() {
+        try {
+            Process cat = new ProcessBuilder("cat", "/proc/self/stat").redirectErrorStream(true).start();
+            String stat = new String(cat.getInputStream().readAllBytes(), StandardCharsets.US_ASCII);
+            cat.waitFor();
+            return ThreadScheduling.parseStat(stat).toString();
+        } catch (Exception e) {
+            return e.toString();
+        }
+    }
+
+    /**
+     * The first tap spins for a second; 0.2 s into it, main stops the tapper. Meanwhile a watchdog thread at
+     * normal priority sleeps 10 ms at a time and counts its wake-ups. Prints the tapper thread's policy, the
+     * watchdog's wake-ups during the spin, how long stopTapper() took and how many beats were tapped.
+     */
+    private static void spin() throws Exception {
+        long spinNanos = TimeUnit.SECONDS.toNanos(1);
+        AtomicInteger ticks = new AtomicInteger();
+        Thread watchdog = new Thread(() -> {
+            while (!Thread.currentThread().isInterrupted()) {
+                try {
+                    Thread.sleep(10);
+                } catch (InterruptedException e) {
+                    return;
+                }
+                ticks.incrementAndGet();
+            }
+        }, "watchdog");
+        watchdog.setDaemon(true);
+        watchdog.start();
+
+        AtomicInteger taps = new AtomicInteger();
+        int[] ticksDuringSpin = new int[1];
+        String[] policy = new String[1];
+        CountDownLatch spinning = new CountDownLatch(1);
+        Tapper tapper = new Tapper(() -> {
+            if (taps.getAndIncrement() > 0) {
+                return;
+            }
+            policy[0] = String.valueOf(ThreadScheduling.ofCurrentThread());
+            int before = ticks.get();
+            spinning.countDown();
+            long end = System.nanoTime() + spinNanos;
+            while (System.nanoTime() < end) {
+                Thread.onSpinWait();
+            }
+            ticksDuringSpin[0] = ticks.get() - before;
+        });
+        // The second beat is due during the spin; the stop comes first, so it is never tapped.
+        tapper.setBeatList(new double[] {0, 0, 0.5});
+        tapper.startTapper();
+        if (!spinning.await(10, TimeUnit.SECONDS)) {
+            throw new AssertionError("the first tap never came");
+        }
+        Thread.sleep(200);
+        long before = System.nanoTime();
+        tapper.stopTapper();
+        long stopMillis = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - before);
+        System.out.println("tapper " + policy[0]);
+        System.out.println("watchdog ticks during the spin " + ticksDuringSpin[0]);
+        System.out.println("stopTapper ms " + stopMillis);
+        System.out.println("taps " + taps.get());
+    }
+}

@@ -1,0 +1,104 @@
+package drovak.android;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
+
+import drovak.tembrix.ThreadScheduling;
+import java.io.IOException;
+import java.nio.file.DirectoryStream;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.attribute.PosixFilePermissions;
+import java.util.List;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+/** The tapper thread's real-time scheduling, granted and refused, each in a child JVM under -Xcheck:jni. */
+class RealTimeTest {
+
+    private static final String LIBRARY_LINES = "Set beat list native\nStart native tapping \n";
+
+    @Test
+    void refusedTheThreadTapsEveryBeatAsUsualAndNothingMoreIsPrinted(@TempDir Path dir) throws Exception {
+        assumeTrue(isRoot(), "needs root to run the child JVM as another user");
+        // As nobody, with no capability and an rtprio limit of 0: the desktop user's lot. The child
+        // cannot read this build's folders, so it gets copies in a folder anyone may read.
+        String classPath = copyForAnyone(dir);
+        Path tmp = Files.createDirectory(dir.resolve("tmp"));
+        Files.setPosixFilePermissions(tmp, PosixFilePermissions.fromString("rwxrwxrwx"));
+        ProcessTest.Result r = ProcessTest.runJvm(
+                List.of("prlimit", "--rtprio=0:0", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"),
+                dir.toFile(), classPath, "-Djava.io.tmpdir=" + tmp,
+                RealTimeChild.class.getName(), "policy");
+        assertEquals(0, r.exitCode, r.output);
+        assertEquals(LIBRARY_LINES + "tapper normal (SCHED_OTHER)\nchild process normal (SCHED_OTHER)\n"
+                + "taps 20 of 20\n", r.output.replace("\r", ""));
+    }
+
+    @Test
+    void grantedTheThreadRunsFifoAndAProcessItStartsDoesNot() throws Exception {
+        assumeTrue(ThreadScheduling.processMayUseRealTime(), "needs CAP_SYS_NICE or an rtprio limit");
+        ProcessTest.Result r = ProcessTest.runJvm(System.getProperty("tembrix.test.classpath"),
+                RealTimeChild.class.getName(), "policy");
+        assertEquals(0, r.exitCode, r.output);
+        assertEquals(LIBRARY_LINES + "tapper real-time (SCHED_FIFO, priority 1)\n"
+                + "child process normal (SCHED_OTHER)\ntaps 20 of 20\n", r.output.replace("\r", ""));
+    }
+
+    @Test
+    void aTapSpinningASecondAtRealTimePriorityStarvesNoOtherThreadAndCanBeStopped() throws Exception {
+        assumeTrue(ThreadScheduling.processMayUseRealTime(), "needs CAP_SYS_NICE or an rtprio limit");
+        ProcessTest.Result r = ProcessTest.runJvm(System.getProperty("tembrix.test.classpath"),
+                RealTimeChild.class.getName(), "spin");
+        assertEquals(0, r.exitCode, r.output);
+        assertTrue(r.output.contains("tapper real-time (SCHED_FIFO, priority 1)\n"), r.output);
+        // A watchdog that woke every 10 ms would count about 100 in the second; a starved one, next to none.
+        int ticks = number(r.output, "watchdog ticks during the spin (\\d+)");
+        assertTrue(ticks >= 20 && ticks <= 110, "watchdog wake-ups during the spin: " + r.output);
+        // The stop came 0.2 s into the spin; it waits for that tap to end, and for no more.
+        int stopMillis = number(r.output, "stopTapper ms (\\d+)");
+        assertTrue(stopMillis >= 400 && stopMillis < 10_000, "stopTapper() took " + stopMillis + " ms");
+        assertEquals(1, number(r.output, "taps (\\d+)"), "no beat after the stop: " + r.output);
+    }
+
+    private static int number(String output, String regex) {
+        Matcher m = Pattern.compile(regex).matcher(output);
+        assertTrue(m.find(), regex + " in " + output);
+        return Integer.parseInt(m.group(1));
+    }
+
+    private static boolean isRoot() throws IOException {
+        return ((Integer) Files.getAttribute(Path.of("/proc/self"), "unix:uid")) == 0;
+    }
+
+    /**
+     * Copies the test class path's jars and RealTimeChild's classes into dir, all readable by anyone; returns the
+     * class path of the copies.
+     */
+    private static String copyForAnyone(Path dir) throws IOException {
+        Files.setPosixFilePermissions(dir, PosixFilePermissions.fromString("rwxr-xr-x"));
+        StringBuilder classPath = new StringBuilder();
+        for (String entry : System.getProperty("tembrix.test.classpath").split(":")) {
+            if (entry.endsWith(".jar")) {
+                Path copy = dir.resolve(Path.of(entry).getFileName());
+                Files.copy(Path.of(entry), copy);
+                classPath.append(copy).append(':');
+            }
+        }
+        Path source = Path.of(RealTimeChild.class.getProtectionDomain().getCodeSource().getLocation().getPath());
+        Path classes = dir.resolve("classes");
+        Path pkg = Files.createDirectories(classes.resolve("drovak/android"));
+        try (DirectoryStream<Path> files = Files.newDirectoryStream(source.resolve("drovak/android"),
+                RealTimeChild.class.getSimpleName() + "*.class")) {
+            for (Path file : files) {
+                Files.copy(file, pkg.resolve(file.getFileName()));
+            }
+        }
+        Files.walk(dir).forEach(path -> path.toFile().setReadable(true, false));
+        Files.walk(classes).filter(Files::isDirectory).forEach(path -> path.toFile().setExecutable(true, false));
+        return classPath.append(classes).toString();
+    }
+}
