@@ -71,7 +71,7 @@ foreach(_pair "x86_64|x86_64" "aarch64|arm64")
     COMMAND "${TEMBRIX_ZIG}" c++ -target ${_zig_arch}-macos.${TEMBRIX_MACOS_MIN} ${_cxxflags}
             -c -o "${_dir}/tembrix.o" "${_source}"
     COMMAND "${TEMBRIX_LD64}" -dylib -arch ${_arch} -platform_version macos ${TEMBRIX_MACOS_MIN} ${TEMBRIX_MACOS_MIN}
-            -install_name libtembrix.jnilib -exported_symbols_list "${_exported}" -dead_strip -x
+            -install_name libtembrix.jnilib -exported_symbols_list "${_exported}" -dead_strip
             -o "${_dir}/libtembrix.jnilib" "${_dir}/tembrix.o" "${_libsystem}"
     DEPENDS "${_source}" "${_exported}"
     COMMENT "Building the macOS ${_arch} slice (zig, ld64.lld)"
