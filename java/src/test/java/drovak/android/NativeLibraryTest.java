@@ -3,8 +3,12 @@ package drovak.android;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import java.nio.file.Files;
+import java.nio.file.Path;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
 
@@ -40,6 +44,33 @@ class NativeLibraryTest {
             String file = directory.equals("macos") ? "libtembrix.jnilib" : "libtembrix.so";
             String resource = "/drovak/android/native/" + directory + "/" + file;
             assertNotNull(NativeLibrary.class.getResource(resource), resource);
+        }
+    }
+
+    @Test
+    void anUnsupportedPlatformIsNamedWithTheSupportedOnes() throws Exception {
+        ProcessTest.Result r = ProcessTest.runJvm(System.getProperty("tembrix.test.classpath"),
+                "-Dos.arch=riscv64", "-Djava.library.path=/nonexistent", ChildMain.class.getName(), "loaded-from");
+        assertTrue(r.output.contains("UnsatisfiedLinkError"), r.output);
+        assertTrue(r.output.contains("riscv64"), r.output);
+        assertTrue(r.output.contains(NativeLibrary.SUPPORTED), r.output);
+    }
+
+    @Test
+    void aBundledLibraryTheSystemRefusesPassesTheSystemsMessageOn(@TempDir Path dir) throws Exception {
+        String platform = NativeLibrary.platform();
+        String file = platform.equals("macos") ? "libtembrix.jnilib" : "libtembrix.so";
+        Path bogus = dir.resolve("drovak/android/native/" + platform + "/" + file);
+        Files.createDirectories(bogus.getParent());
+        Files.writeString(bogus, "not a library ".repeat(16));
+        String classPath = dir + ":" + System.getProperty("tembrix.test.classes") + ":"
+                + ProcessTest.class.getProtectionDomain().getCodeSource().getLocation().getPath();
+        ProcessTest.Result r = ProcessTest.runJvm(classPath, "-Djava.library.path=/nonexistent",
+                ChildMain.class.getName(), "loaded-from");
+        assertTrue(r.output.contains("UnsatisfiedLinkError"), r.output);
+        assertTrue(r.output.contains("bundled /drovak/android/native/" + platform + "/" + file), r.output);
+        if (platform.startsWith("linux")) {
+            assertTrue(r.output.contains("invalid ELF header"), "the system's own words: " + r.output);
         }
     }
 }
