@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian machine lacks for building and testing tembrix:
 # the JUnit 5 console launcher and picocli come from Debian's packages.
+# With --dist, also what scripts/dist needs: npm (for the pinned zig in
+# tools/zig), LLVM's Mach-O linker and tools, qemu-user and the aarch64 C
+# library and unwinder (to run the aarch64 tests), GoogleTest's sources, and
+# Maven with its install plugin (to check that the artifacts install offline).
 set -euo pipefail
 
 need=()
@@ -8,6 +12,19 @@ need=()
 [ -f /usr/share/java/picocli.jar ] || need+=(libpicocli-java)
 # clang's sanitizer and libFuzzer runtimes, for .ci/run's hardening builds.
 dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
+
+if [ "${1:-}" = "--dist" ]; then
+    command -v npm >/dev/null || need+=(npm)
+    command -v ld64.lld-14 >/dev/null || need+=(lld-14)
+    command -v llvm-lipo-14 >/dev/null && command -v llvm-otool-14 >/dev/null || need+=(llvm-14)
+    command -v qemu-aarch64 >/dev/null || need+=(qemu-user)
+    [ -f /usr/aarch64-linux-gnu/lib/ld-linux-aarch64.so.1 ] || need+=(libc6-arm64-cross)
+    # glibc unwinds a cancelled thread through libgcc_s, which it loads at run time.
+    [ -f /usr/aarch64-linux-gnu/lib/libgcc_s.so.1 ] || need+=(libgcc-s1-arm64-cross)
+    [ -f /usr/src/googletest/googletest/src/gtest-all.cc ] || need+=(googletest)
+    command -v mvn >/dev/null || need+=(maven)
+    [ -d /usr/share/maven-repo/org/apache/maven/plugins/maven-install-plugin ] || need+=(libmaven-install-plugin-java)
+fi
 
 if [ ${#need[@]} -gt 0 ]; then
     sudo=""

@@ -45,7 +45,7 @@ final class NativeLibrary {
         }
         String resource = bundledResource();
         if (resource == null) {
-            tried.add("bundled library (none is built for this platform)");
+            tried.add("bundled library (the jar has none for this platform; it has " + SUPPORTED + ")");
         } else {
             try {
                 loadBundled(resource);
@@ -60,19 +60,29 @@ final class NativeLibrary {
                 + " or put it on java.library.path.");
     }
 
-    /** The jar's directory for this platform, such as {@code linux-x86_64}, or null if none is built. */
+    /** The platforms whose library the jar carries, for messages. */
+    static final String SUPPORTED =
+            "Linux on x86-64 or aarch64 (glibc 2.17 or later), macOS 11 or later on x86-64 or arm64";
+
+    /** The jar's directory for this platform: {@code linux-x86_64}, {@code linux-aarch64} or {@code macos}. */
     static String platform() {
-        String os = System.getProperty("os.name", "").toLowerCase(Locale.ROOT);
-        String arch = System.getProperty("os.arch", "").toLowerCase(Locale.ROOT);
+        return platform(System.getProperty("os.name", ""), System.getProperty("os.arch", ""));
+    }
+
+    /**
+     * The jar's directory for the given {@code os.name} and {@code os.arch}, or null if the jar carries no
+     * library for them. macOS has one universal library for both of its architectures.
+     */
+    static String platform(String osName, String osArch) {
+        String os = osName.toLowerCase(Locale.ROOT);
+        String arch = osArch.toLowerCase(Locale.ROOT);
         boolean x86_64 = arch.equals("amd64") || arch.equals("x86_64");
-        if (!x86_64) {
-            return null;
-        }
+        boolean aarch64 = arch.equals("aarch64") || arch.equals("arm64");
         if (os.startsWith("linux")) {
-            return "linux-x86_64";
+            return x86_64 ? "linux-x86_64" : aarch64 ? "linux-aarch64" : null;
         }
-        if (os.startsWith("mac")) {
-            return "macos-x86_64";
+        if (os.startsWith("mac os x") || os.startsWith("macos")) {
+            return x86_64 || aarch64 ? "macos" : null;
         }
         return null;
     }
@@ -82,7 +92,7 @@ final class NativeLibrary {
         if (platform == null) {
             return null;
         }
-        String file = platform.startsWith("macos") ? "lib" + NAME + ".jnilib" : "lib" + NAME + ".so";
+        String file = platform.equals("macos") ? "lib" + NAME + ".jnilib" : "lib" + NAME + ".so";
         return "/drovak/android/native/" + platform + "/" + file;
     }
 

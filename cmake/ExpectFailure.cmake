@@ -1,0 +1,21 @@
+# cmake -DREGEX=... -P ExpectFailure.cmake COMMAND ARGS...: passes if the command
+# fails and its output matches REGEX, so that a check is seen to catch a fault.
+set(_command)
+set(_i 0)
+while(_i LESS CMAKE_ARGC)
+  if(_take)
+    list(APPEND _command "${CMAKE_ARGV${_i}}")
+  elseif("${CMAKE_ARGV${_i}}" STREQUAL "-P")
+    math(EXPR _i "${_i} + 1") # the script's own path
+    set(_take ON)
+  endif()
+  math(EXPR _i "${_i} + 1")
+endwhile()
+execute_process(COMMAND ${_command} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+message("${out}${err}")
+if(status EQUAL 0)
+  message(FATAL_ERROR "the command passed; it should have failed: ${_command}")
+endif()
+if(NOT "${out}${err}" MATCHES "${REGEX}")
+  message(FATAL_ERROR "the command failed, but without '${REGEX}'")
+endif()
