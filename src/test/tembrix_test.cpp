@@ -87,6 +87,28 @@ bool waitFinished() {
     return false;
 }
 
+// Holds the tapper thread inside its first tap() until released.
+class TapGate {
+public:
+    TapGate() {
+        gate.lock();
+        vm.onTap = [this] {
+            inTap = true;
+            std::lock_guard<std::mutex> wait(gate);
+        };
+    }
+    void waitInTap() {
+        while (!inTap) {
+            std::this_thread::yield();
+        }
+    }
+    void release() { gate.unlock(); }
+
+private:
+    std::mutex gate;
+    std::atomic<bool> inTap{false};
+};
+
 class Natives : public ::testing::Test {
 protected:
     void SetUp() override { vm.reset(); }
@@ -268,21 +290,13 @@ TEST_F(Natives, AStopMidSleepLeavesExactlyTheEarlierBeatsTappedAndReturnsPromptl
 }
 
 TEST_F(Natives, AStopDuringTapLetsItFinishAndNoFurtherTapFollows) {
-    std::mutex gate;
-    gate.lock();
-    std::atomic<bool> inTap{false};
-    vm.onTap = [&] {
-        inTap = true;
-        std::lock_guard<std::mutex> wait(gate);
-    };
+    TapGate gate;
     setBeats({0, 0, 0, 0, 0}); // all overdue: no sleep between taps
     start();
-    while (!inTap) {
-        std::this_thread::yield();
-    }
+    gate.waitInTap();
     std::thread stopper(stop);
     std::this_thread::sleep_for(50ms); // let the cancel be requested while tap() runs
-    gate.unlock();
+    gate.release();
     stopper.join();
     EXPECT_EQ(vm.taps.load(), 1);
     EXPECT_EQ(vm.detaches.load(), 1);
@@ -339,19 +353,11 @@ TEST_F(Natives, TheTapperThreadGetsTheTappersLoaderAndTheTapperItsStartTime) {
 }
 
 TEST_F(Natives, AStopGivesUpOnlyOnATapInsideTheJvmsExit) {
-    std::mutex gate;
-    gate.lock();
-    std::atomic<bool> inTap{false};
-    vm.onTap = [&] {
-        inTap = true;
-        std::lock_guard<std::mutex> wait(gate);
-    };
+    TapGate gate;
     vm.tapInsideJvmExit = true;
     setBeats({0, 0, 0});
     start();
-    while (!inTap) {
-        std::this_thread::yield();
-    }
+    gate.waitInTap();
     const auto before = steady_clock::now();
     stop();
     const auto took = steady_clock::now() - before;
@@ -365,7 +371,7 @@ TEST_F(Natives, AStopGivesUpOnlyOnATapInsideTheJvmsExit) {
     // Here tap() returns after all (a real exit never does): the thread ends
     // at its next cancellation point, and the next stop joins it.
     vm.tapInsideJvmExit = false;
-    gate.unlock();
+    gate.release();
     stop();
     EXPECT_EQ(running, 0);
     EXPECT_EQ(vm.taps.load(), 1);
