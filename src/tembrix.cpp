@@ -463,16 +463,6 @@ void handleTapException(JNIEnv* env) {
     env->DeleteLocalRef(thrown);
 }
 
-jmethodID lookUpTap(JNIEnv* env) {
-    jclass tapperClass = env->GetObjectClass(obj);
-    jmethodID tap = env->GetMethodID(tapperClass, "tap", "()V");
-    if (describeAndClear(env)) {
-        tap = nullptr;
-    }
-    env->DeleteLocalRef(tapperClass);
-    return tap;
-}
-
 void tapBeats(JNIEnv* env, jmethodID tap, int64_t t0) {
     if (running != 1 || beatsLength < 2) {
         return;
@@ -519,10 +509,20 @@ bool insideJvmExit(JNIEnv* env, jobject thread) {
         return false;
     }
     bool exiting = false;
+    jmethodID getClassName = nullptr; // StackTraceElement is final: one lookup serves every frame
     const jsize count = env->GetArrayLength(frames);
     for (jsize i = 0; i < count && !exiting; ++i) {
         jobject frame = env->GetObjectArrayElement(frames, i);
-        jstring className = static_cast<jstring>(callObject(env, frame, "getClassName", "()Ljava/lang/String;"));
+        if (getClassName == nullptr) {
+            getClassName = methodOf(env, frame, "getClassName", "()Ljava/lang/String;");
+        }
+        jstring className = nullptr;
+        if (getClassName != nullptr) {
+            className = static_cast<jstring>(env->CallObjectMethod(frame, getClassName));
+            if (describeAndClear(env)) {
+                className = nullptr;
+            }
+        }
         if (className != nullptr) {
             const char* chars = env->GetStringUTFChars(className, nullptr);
             if (chars != nullptr) {
@@ -641,7 +641,7 @@ TEMBRIX_EXPORT void* sendTaps(void*) {
     }
 
     pthread_cleanup_push(detachOnCancel, nullptr);
-    jmethodID tap = lookUpTap(env);
+    jmethodID tap = methodOf(env, obj, "tap", "()V");
     if (tap != nullptr) {
         tapBeats(env, tap, t0);
     }
