@@ -175,15 +175,8 @@ final class Report {
                 continue;
             }
             for (double p : new double[] {50, 99}) {
-                String bestJava = null;
-                long best = Long.MAX_VALUE;
-                for (String name : PURE_JAVA) {
-                    LatencyStats stats = result.stats.get(name);
-                    if (stats != null && stats.jitter(p) < best) {
-                        best = stats.jitter(p);
-                        bestJava = name;
-                    }
-                }
+                String bestJava = bestPureJava(result, p);
+                long best = bestJava == null ? 0 : result.stats.get(bestJava).jitter(p);
                 long mine = library.jitter(p);
                 String pct = "jitter p" + (int) p;
                 if (bestJava != null) {
@@ -230,15 +223,8 @@ final class Report {
             String refused = granted != null && granted.always() ? null
                     : "real-time " + (granted == null ? "not known" : granted.toString());
             long mine = library.jitter(99);
-            String bestJava = null;
-            long best = Long.MAX_VALUE;
-            for (String name : PURE_JAVA) {
-                LatencyStats stats = result.stats.get(name);
-                if (stats != null && stats.jitter(99) < best) {
-                    best = stats.jitter(99);
-                    bestJava = name;
-                }
-            }
+            String bestJava = bestPureJava(result, 99);
+            long best = bestJava == null ? 0 : result.stats.get(bestJava).jitter(99);
             if (bestJava != null) {
                 String measured = micros(mine) + " vs " + micros(best) + " \u00b5s (" + bestJava + ")";
                 targets.add(new Target(result.name + ", real-time granted: jitter p99 \u2264 0.25\u00d7 the best "
@@ -250,6 +236,20 @@ final class Report {
                     refused == null ? Boolean.valueOf(mine <= 250_000) : null));
         }
         return targets;
+    }
+
+    /** The pure-Java scheduler with the lowest jitter at percentile p in this result, or null if none ran. */
+    private static String bestPureJava(ScheduleResult result, double p) {
+        String bestJava = null;
+        long best = Long.MAX_VALUE;
+        for (String name : PURE_JAVA) {
+            LatencyStats stats = result.stats.get(name);
+            if (stats != null && stats.jitter(p) < best) {
+                best = stats.jitter(p);
+                bestJava = name;
+            }
+        }
+        return bestJava;
     }
 
     /** The targets as a Markdown table. */
