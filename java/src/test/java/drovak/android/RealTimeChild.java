@@ -5,6 +5,7 @@ import java.nio.charset.StandardCharsets;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
+import java.util.concurrent.atomic.AtomicLong;
 
 /** Scenarios that RealTimeTest runs in a JVM of their own, granted real-time scheduling or not. */
 public final class RealTimeChild {
@@ -65,12 +66,16 @@ public final class RealTimeChild {
     }
 
     /**
-     * The first tap spins for a second; 0.2 s into it, main stops the tapper. Meanwhile a watchdog thread at
-     * normal priority sleeps 10 ms at a time and counts its wake-ups. Prints the tapper thread's policy, the
-     * watchdog's wake-ups during the spin, how long stopTapper() took and how many beats were tapped.
+     * The first tap spins at least a second, and until 0.3 s after main has begun to stop the tapper; main begins
+     * 0.2 s into the spin, or whenever a busy machine lets it. Meanwhile a watchdog thread at normal priority
+     * sleeps 10 ms at a time and counts its wake-ups. Prints the tapper thread's policy, the spin's length and the
+     * watchdog's wake-ups in it, how long stopTapper() took, whether it returned after the tap had ended, and how
+     * many beats were tapped.
      */
     private static void spin() throws Exception {
-        long spinNanos = TimeUnit.SECONDS.toNanos(1);
+        long minSpinNanos = TimeUnit.SECONDS.toNanos(1);
+        long afterStopNanos = TimeUnit.MILLISECONDS.toNanos(300);
+        long maxSpinNanos = TimeUnit.SECONDS.toNanos(8);
         AtomicInteger ticks = new AtomicInteger();
         Thread watchdog = new Thread(() -> {
             while (!Thread.currentThread().isInterrupted()) {
@@ -86,6 +91,9 @@ public final class RealTimeChild {
         watchdog.start();
 
         AtomicInteger taps = new AtomicInteger();
+        AtomicLong stopBegan = new AtomicLong();
+        long[] spinEnd = new long[1];
+        long[] spinNanos = new long[1];
         int[] ticksDuringSpin = new int[1];
         String[] policy = new String[1];
         CountDownLatch spinning = new CountDownLatch(1);
@@ -96,10 +104,15 @@ public final class RealTimeChild {
             policy[0] = String.valueOf(ThreadScheduling.ofCurrentThread());
             int before = ticks.get();
             spinning.countDown();
-            long end = System.nanoTime() + spinNanos;
-            while (System.nanoTime() < end) {
+            long begin = System.nanoTime();
+            long now = begin;
+            while (now - begin < maxSpinNanos
+                    && (now - begin < minSpinNanos || stopBegan.get() == 0 || now - stopBegan.get() < afterStopNanos)) {
                 Thread.onSpinWait();
+                now = System.nanoTime();
             }
+            spinEnd[0] = now;
+            spinNanos[0] = now - begin;
             ticksDuringSpin[0] = ticks.get() - before;
         });
         // The second beat is due during the spin; the stop comes first, so it is never tapped.
@@ -109,12 +122,14 @@ public final class RealTimeChild {
             throw new AssertionError("the first tap never came");
         }
         Thread.sleep(200);
-        long before = System.nanoTime();
+        stopBegan.set(System.nanoTime());
         tapper.stopTapper();
-        long stopMillis = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - before);
+        long stopped = System.nanoTime();
         System.out.println("tapper " + policy[0]);
+        System.out.println("spin ms " + TimeUnit.NANOSECONDS.toMillis(spinNanos[0]));
         System.out.println("watchdog ticks during the spin " + ticksDuringSpin[0]);
-        System.out.println("stopTapper ms " + stopMillis);
+        System.out.println("stopTapper ms " + TimeUnit.NANOSECONDS.toMillis(stopped - stopBegan.get()));
+        System.out.println("stopTapper returned after the tap " + (stopped - spinEnd[0] >= 0));
         System.out.println("taps " + taps.get());
     }
 }
