@@ -647,8 +647,10 @@ TEMBRIX_EXPORT void* sendTaps(void*) {
     }
     pthread_cleanup_pop(0);
 
-    detach();
+    // Finished before the detach: once the Java thread has terminated, the
+    // next set or start joins this one instead of finding it still tapping.
     tapperFinished.store(1);
+    detach();
     signalEnded();
     return nullptr;
 }
