@@ -27,7 +27,7 @@ public final class ChildMain {
             }
             case "return-after-start": {
                 Tapper tapper = new Tapper(() -> System.out.println("tap"));
-                tapper.setBeatList(new double[] {0, 0.2, 0.3});
+                tapper.setBeatList(new double[] {0, 0.5, 0.6});
                 tapper.startTapper();
                 System.out.println("main returned");
                 break;
