@@ -10,9 +10,14 @@
 // - the tapper thread reads the tapper state without a lock. The natives write
 //   that state only while no tapper thread exists (before pthread_create or
 //   after pthread_join), so creation and joining order every access.
-// - a stop waits for the tapper thread to end, and so for a tap() in progress.
-//   The one wait it gives up is for a tap() that has called the JVM's exit:
-//   that call never returns, and the stop may be the exit's own shutdown hook.
+// - a stop asks the tapper thread to leave and waits for it to end, and so
+//   for a tap() in progress. The thread sleeps on a condition variable that
+//   the stop signals; nothing is cancelled, so no thread is ever unwound.
+// - every lookup that may run a class's static initialiser happens on the
+//   caller's thread in startTapper, which may initialise its own class; the
+//   tapper thread touches no class of the caller's before its first tap.
+// - once the JVM has begun to shut down, a stop waits for tap() a bounded
+//   time: tap() may be waiting for the exit that waits for that stop.
 
 #include <jni.h>
 
@@ -35,6 +40,7 @@
 #if defined(__linux__)
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #endif
 
 #if defined(__APPLE__)
@@ -57,17 +63,26 @@ constexpr int64_t kNsecPerSec = 1000000000;
 constexpr int64_t kNsecPerUsec = 1000;
 constexpr double kUsecPerSec = 1000000.0;
 
-// How often a stop that waits for tap() to return looks whether tap() is
-// inside the JVM's exit.
+// How often a stop that waits for the tapper thread looks whether the JVM has
+// begun to shut down.
 constexpr int64_t kStopCheckIntervalNsec = 20 * 1000 * 1000;
+
+// Once the JVM shuts down, how long a stop waits for a tap() in progress
+// before it leaves the thread to the ending process: long enough for a merely
+// slow tap() to complete, short enough not to hold up the exit.
+constexpr int64_t kShutdownStopWaitNsec = 1000 * 1000 * 1000;
 
 // The class whose methods run the JVM's exit and its shutdown hooks. A thread
 // with one of its frames on the stack never returns from that call.
 constexpr const char* kShutdownClassName = "java.lang.Shutdown";
 
-// The long field in which the library's own Tapper keeps the start time, in
-// System.nanoTime()'s time base. A Tapper class without it is left alone.
+// The class that declares the natives, and its fields in which the library's
+// own Tapper keeps what the tapper thread got: its start time, in
+// System.nanoTime()'s time base, and whether it runs real-time. A Tapper class
+// of the caller's own, without them, is left alone.
+constexpr const char* kTapperClassName = "drovak/android/Tapper";
 constexpr const char* kStartTimeField = "nativeStartTimeNanos";
+constexpr const char* kRealTimeField = "nativeRealTime";
 
 #if defined(__linux__)
 // A Linux thread's timers may fire up to 50 us late by default so that the
@@ -95,44 +110,62 @@ constexpr int64_t kTapperConstraintNsec = 1000 * 1000;
 // tapper thread exists; read by the tapper thread.
 
 JavaVM* jvm;
-jobject obj;             // global reference to the Tapper being tapped
+jobject obj;             // global reference to the Tapper being tapped; the tapper thread deletes it as it ends
 int32_t running;         // 1 from startTapper until stopTapper has joined the thread
 int32_t beatsLength;
 double* beatsArray;      // owned: malloc'd by setBeatList, freed by stopTapper
 pthread_t tapper_thread; // valid while running is 1
+jmethodID tapMethod;     // tap() of obj's class, looked up by startTapper
+jobject contextLoader;   // global reference, held across the start: the starting thread's context class loader
 
 pthread_mutex_t nativesLock = PTHREAD_MUTEX_INITIALIZER;
 
-// Set by the tapper thread as its last step when it ends by itself, so that a
-// later call can tell a finished thread from one still tapping.
-std::atomic<int> tapperFinished;
+// Set by the tapper thread once no tap can follow: as the last beat's tap()
+// begins, and when it leaves. A set or start that finds it set waits for the
+// thread to end, which the tap() in progress and the detach bound, and joins it.
+std::atomic<int> tapperFinishing;
 
 // The tapper thread's own JNIEnv while it is attached. A native called with
 // this env runs inside tap(), on the tapper thread, and must not wait for it.
 std::atomic<JNIEnv*> tapperEnv;
 
-// The tapper thread's java.lang.Thread, a global reference made by the thread
-// before the start handshake and deleted by the natives once it is joined.
+// A weak global reference to the tapper thread's java.lang.Thread, made by the
+// thread before the start handshake and deleted by the natives once it is
+// joined. Weak, so that an ended rhythm keeps nothing of the caller's alive.
 jobject tapperThreadObject;
 
-// Start handshake: startTapper waits until the new thread has read t0 and
-// attached (or failed to), so that the JVM knows the thread before
-// startTapper returns.
+// Start handshake: startTapper waits until the new thread has read t0,
+// attached (or failed to) and set up its scheduling, so that the JVM knows
+// the thread and the Tapper knows its start before startTapper returns.
 pthread_mutex_t startLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t startCond = PTHREAD_COND_INITIALIZER;
-bool tapperStarted;
+struct StartReport {
+    bool done;
+    jint attachResult;
+    int64_t t0;
+    bool realTime;
+};
+StartReport started;
 
-// End signal: the tapper thread's last step, whether it ends by itself or is
-// cancelled, so that a stop can wait for it with a time limit. endCond times
-// its waits on kEndClock; it is set up once, before the first thread starts.
+// The tapper thread sleeps towards each beat on wakeCond, timed on the
+// library's clock, until the beat is due or a stop asks it to leave.
+pthread_mutex_t wakeLock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t wakeCond;
+bool stopRequested; // under wakeLock
+
+// End signal: the tapper thread's last step, so that a stop can wait for it
+// with a time limit.
 pthread_mutex_t endLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t endCond;
-pthread_once_t endCondOnce = PTHREAD_ONCE_INIT;
-std::atomic<bool> tapperEnded; // written under endLock; atomic because a cancelled thread writes it while it unwinds
+bool tapperEnded; // under endLock
+
+// wakeCond and endCond time their waits on kCondClock; they are set up once,
+// before the first thread starts.
+pthread_once_t condsOnce = PTHREAD_ONCE_INIT;
 #if defined(__linux__)
-constexpr clockid_t kEndClock = CLOCK_MONOTONIC;
+constexpr clockid_t kCondClock = CLOCK_MONOTONIC;
 #else
-constexpr clockid_t kEndClock = CLOCK_REALTIME; // the only clock a condition variable takes there
+constexpr clockid_t kCondClock = CLOCK_REALTIME; // the only clock a condition variable takes there
 #endif
 
 // ---------------------------------------------------------------------------
@@ -202,14 +235,6 @@ int64_t addSaturating(int64_t a, int64_t b) {
     return sum;
 }
 
-int64_t subSaturating(int64_t a, int64_t b) {
-    int64_t difference;
-    if (__builtin_sub_overflow(a, b, &difference)) {
-        return b < 0 ? INT64_MAX : INT64_MIN;
-    }
-    return difference;
-}
-
 // A beat time in seconds as nanoseconds from t0, truncated to the microsecond.
 int64_t beatOffsetNsec(double seconds) {
     const int64_t usec = toInt64Saturating(seconds * kUsecPerSec);
@@ -220,31 +245,44 @@ int64_t beatOffsetNsec(double seconds) {
     return nsec;
 }
 
-// The nanosleep request for a positive delay: whole seconds and a nanosecond
-// part in [0, 999999999].
-struct timespec sleepRequest(int64_t delayNsec) {
-    struct timespec request;
-    if (delayNsec < kNsecPerSec) {
-        request.tv_sec = 0;
-        request.tv_nsec = static_cast<long>(delayNsec);
+// A positive count of nanoseconds as whole seconds and a nanosecond part in
+// [0, 999999999]. Seconds beyond what time_t holds (32 bits on some targets)
+// are cut to its largest value: a wait that long ends only by a stop anyway.
+struct timespec toTimespec(int64_t nsec) {
+    constexpr time_t kMaxSeconds = static_cast<time_t>(~static_cast<uint64_t>(0) >> (65 - 8 * sizeof(time_t)));
+    struct timespec result;
+    if (nsec < kNsecPerSec) {
+        result.tv_sec = 0;
+        result.tv_nsec = static_cast<long>(nsec);
+    } else if (nsec / kNsecPerSec > static_cast<int64_t>(kMaxSeconds)) {
+        result.tv_sec = kMaxSeconds;
+        result.tv_nsec = static_cast<long>(kNsecPerSec - 1);
     } else {
-        request.tv_sec = static_cast<time_t>(delayNsec / kNsecPerSec);
-        request.tv_nsec = static_cast<long>(delayNsec % kNsecPerSec);
+        result.tv_sec = static_cast<time_t>(nsec / kNsecPerSec);
+        result.tv_nsec = static_cast<long>(nsec % kNsecPerSec);
     }
-    return request;
+    return result;
 }
 
 // ---------------------------------------------------------------------------
-// Tapper thread
+// Scheduling of the tapper thread
 
 // Switches the calling thread to real-time scheduling where the process may
-// have it (CAP_SYS_NICE, or an rtprio limit). Where it is refused, the thread
-// goes on under the policy it has, with nothing reported.
-void requestRealTime() {
+// have it (CAP_SYS_NICE, or an rtprio limit), and returns whether it runs
+// real-time now. Where it is refused, the thread goes on under the policy it
+// has, with nothing reported.
+bool requestRealTime() {
 #if defined(__linux__)
+    // A thread that runs real-time past a finite RLIMIT_RTTIME without blocking
+    // gets SIGXCPU, which kills a JVM: a long tap() would end the program.
+    struct rlimit rttime {};
+    if (getrlimit(RLIMIT_RTTIME, &rttime) == 0 && rttime.rlim_cur != RLIM_INFINITY) {
+        return false;
+    }
     struct sched_param param {};
     param.sched_priority = sched_get_priority_min(SCHED_FIFO);
     sched_setscheduler(0, kTapperPolicy, &param);
+    return (sched_getscheduler(0) & ~SCHED_RESET_ON_FORK) == SCHED_FIFO;
 #elif defined(__APPLE__)
     // Mach absolute time units; the clock's timebase is set up by t0's reading.
     const auto toMachUnits = [](int64_t nsec) {
@@ -255,39 +293,98 @@ void requestRealTime() {
     policy.computation = toMachUnits(kTapperComputationNsec);
     policy.constraint = toMachUnits(kTapperConstraintNsec);
     policy.preemptible = TRUE;
-    thread_policy_set(pthread_mach_thread_np(pthread_self()), THREAD_TIME_CONSTRAINT_POLICY,
-                      reinterpret_cast<thread_policy_t>(&policy), THREAD_TIME_CONSTRAINT_POLICY_COUNT);
+    return thread_policy_set(pthread_mach_thread_np(pthread_self()), THREAD_TIME_CONSTRAINT_POLICY,
+                             reinterpret_cast<thread_policy_t>(&policy),
+                             THREAD_TIME_CONSTRAINT_POLICY_COUNT) == KERN_SUCCESS;
+#else
+    return false;
 #endif
 }
 
-void signalStarted() {
-    pthread_mutex_lock(&startLock);
-    tapperStarted = true;
-    pthread_cond_signal(&startCond);
-    pthread_mutex_unlock(&startLock);
+// Back to the normal policy, before the thread's last calls into the JVM.
+void dropRealTime() {
+#if defined(__linux__)
+    struct sched_param param {};
+    sched_setscheduler(0, SCHED_OTHER, &param);
+#elif defined(__APPLE__)
+    thread_standard_policy_data_t policy {};
+    thread_policy_set(pthread_mach_thread_np(pthread_self()), THREAD_STANDARD_POLICY,
+                      reinterpret_cast<thread_policy_t>(&policy), THREAD_STANDARD_POLICY_COUNT);
+#endif
 }
 
-void waitStarted() {
-    pthread_mutex_lock(&startLock);
-    while (!tapperStarted) {
-        pthread_cond_wait(&startCond, &startLock);
-    }
-    pthread_mutex_unlock(&startLock);
-}
+// ---------------------------------------------------------------------------
+// Signals between the natives and the tapper thread
 
-void setUpEndCond() {
+void setUpConds() {
     pthread_condattr_t attributes;
     pthread_condattr_init(&attributes);
 #if defined(__linux__)
-    pthread_condattr_setclock(&attributes, kEndClock);
+    pthread_condattr_setclock(&attributes, kCondClock);
 #endif
+    pthread_cond_init(&wakeCond, &attributes);
     pthread_cond_init(&endCond, &attributes);
     pthread_condattr_destroy(&attributes);
 }
 
+void reportStarted(jint attachResult, int64_t t0, bool realTime) {
+    pthread_mutex_lock(&startLock);
+    started.attachResult = attachResult;
+    started.t0 = t0;
+    started.realTime = realTime;
+    started.done = true;
+    pthread_cond_signal(&startCond);
+    pthread_mutex_unlock(&startLock);
+}
+
+StartReport waitStarted() {
+    pthread_mutex_lock(&startLock);
+    while (!started.done) {
+        pthread_cond_wait(&startCond, &startLock);
+    }
+    const StartReport report = started;
+    pthread_mutex_unlock(&startLock);
+    return report;
+}
+
+void requestStop() {
+    pthread_mutex_lock(&wakeLock);
+    stopRequested = true;
+    pthread_cond_broadcast(&wakeCond);
+    pthread_mutex_unlock(&wakeLock);
+}
+
+// Sleeps until the clock reaches due, or returns at once if it has. Returns
+// false, at once, when a stop has asked the thread to leave. A signal that
+// wakes the thread early only sends it back to sleep until the same time.
+bool sleepUntil(int64_t due) {
+    pthread_mutex_lock(&wakeLock);
+    for (;;) {
+        if (stopRequested) {
+            break;
+        }
+        const int64_t now = nowNsec();
+        if (now >= due) {
+            break;
+        }
+#if defined(__APPLE__)
+        const struct timespec delay = toTimespec(due - now);
+        pthread_cond_timedwait_relative_np(&wakeCond, &wakeLock, &delay);
+#else
+        // Absolute, on the clock that nowNsec() reads: no time passes between
+        // the reading and the start of the wait that the wait does not count.
+        const struct timespec at = toTimespec(due);
+        pthread_cond_timedwait(&wakeCond, &wakeLock, &at);
+#endif
+    }
+    const bool go = !stopRequested;
+    pthread_mutex_unlock(&wakeLock);
+    return go;
+}
+
 void signalEnded() {
     pthread_mutex_lock(&endLock);
-    tapperEnded.store(true);
+    tapperEnded = true;
     pthread_cond_broadcast(&endCond);
     pthread_mutex_unlock(&endLock);
 }
@@ -295,36 +392,20 @@ void signalEnded() {
 // Waits up to timeoutNsec for the tapper thread's end signal; true if it came.
 bool waitEnded(int64_t timeoutNsec) {
     struct timespec deadline;
-    clock_gettime(kEndClock, &deadline);
+    clock_gettime(kCondClock, &deadline);
     const int64_t nsec = deadline.tv_nsec + timeoutNsec;
     deadline.tv_sec += static_cast<time_t>(nsec / kNsecPerSec);
     deadline.tv_nsec = static_cast<long>(nsec % kNsecPerSec);
     pthread_mutex_lock(&endLock);
-    while (!tapperEnded.load() && pthread_cond_timedwait(&endCond, &endLock, &deadline) == 0) {
+    while (!tapperEnded && pthread_cond_timedwait(&endCond, &endLock, &deadline) == 0) {
     }
-    const bool ended = tapperEnded.load();
+    const bool ended = tapperEnded;
     pthread_mutex_unlock(&endLock);
     return ended;
 }
 
-// Cancellation is disabled on the tapper thread except here, so a stop takes
-// effect only in the sleep (or, for an overdue beat, right here), never inside
-// tap() or the JVM. Returns false when a signal cut the sleep short.
-bool sleepUntilDue(int64_t delayNsec) {
-    int previous;
-    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &previous);
-    bool interrupted = false;
-    if (delayNsec > 0) {
-        const struct timespec request = sleepRequest(delayNsec);
-        interrupted = nanosleep(&request, nullptr) != 0 && errno == EINTR;
-    } else {
-        // An overdue beat needs no syscall, but a stop must still land between
-        // overdue beats.
-        pthread_testcancel();
-    }
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous);
-    return !interrupted;
-}
+// ---------------------------------------------------------------------------
+// JNI helpers
 
 // Reports a pending Java exception on standard error, and clears it. Returns
 // true if there was one.
@@ -335,6 +416,16 @@ bool describeAndClear(JNIEnv* env) {
     env->ExceptionDescribe();
     env->ExceptionClear();
     return true;
+}
+
+// Throws a new exception of the named class; whatever FindClass raised stays
+// pending if the class cannot be found.
+void throwNew(JNIEnv* env, const char* className, const char* message) {
+    jclass exceptionClass = env->FindClass(className);
+    if (exceptionClass != nullptr) {
+        env->ThrowNew(exceptionClass, message);
+        env->DeleteLocalRef(exceptionClass);
+    }
 }
 
 // A method of the target's class; null, with the exception reported, if the
@@ -416,45 +507,37 @@ int64_t toJavaNanoTime(JNIEnv* env, int64_t nsec) {
 #endif
 }
 
+// ---------------------------------------------------------------------------
+// Tapper thread
+
 // Gives the newly attached tapper thread what a Java thread started by the
-// Tapper's own code would have: the Tapper's class loader as its context class
-// loader. Keeps a global reference to its java.lang.Thread, and records the
-// start time t0 in the Tapper if its class has the field for it.
-void setUpJavaThread(JNIEnv* env, int64_t t0) {
-    jclass tapperClass = env->GetObjectClass(obj);
+// caller would have: the starting thread's context class loader. Keeps a weak
+// reference to its java.lang.Thread for the natives, and returns a local one.
+jobject setUpJavaThread(JNIEnv* env) {
     jobject thread = currentJavaThread(env);
     if (thread != nullptr) {
-        tapperThreadObject = env->NewGlobalRef(thread);
+        tapperThreadObject = env->NewWeakGlobalRef(thread);
         describeAndClear(env);
-        jobject loader = callObject(env, tapperClass, "getClassLoader", "()Ljava/lang/ClassLoader;");
-        callVoid(env, thread, "setContextClassLoader", "(Ljava/lang/ClassLoader;)V", loader);
-        env->DeleteLocalRef(loader);
-        env->DeleteLocalRef(thread);
+        callVoid(env, thread, "setContextClassLoader", "(Ljava/lang/ClassLoader;)V", contextLoader);
     }
-    jfieldID startTime = env->GetFieldID(tapperClass, kStartTimeField, "J");
-    if (env->ExceptionCheck()) {
-        env->ExceptionClear(); // a Tapper class of the caller's own, without the field
-    } else {
-        env->SetLongField(obj, startTime, toJavaNanoTime(env, t0));
-    }
-    env->DeleteLocalRef(tapperClass);
+    return thread;
 }
 
 // Hands the exception that tap() threw to the thread's uncaught-exception
 // handler (its own, else its group, which passes it to the default handler),
 // as the JVM does for a Java thread whose run() throws. An exception from the
 // handler itself is reported on standard error.
-void handleTapException(JNIEnv* env) {
+void handleTapException(JNIEnv* env, jobject thread) {
     jthrowable thrown = env->ExceptionOccurred();
     env->ExceptionClear();
     jobject handler = nullptr;
-    if (tapperThreadObject != nullptr) {
-        handler = callObject(env, tapperThreadObject, "getUncaughtExceptionHandler",
+    if (thread != nullptr) {
+        handler = callObject(env, thread, "getUncaughtExceptionHandler",
                              "()Ljava/lang/Thread$UncaughtExceptionHandler;");
     }
     if (handler != nullptr) {
-        callVoid(env, handler, "uncaughtException", "(Ljava/lang/Thread;Ljava/lang/Throwable;)V",
-                 tapperThreadObject, thrown);
+        callVoid(env, handler, "uncaughtException", "(Ljava/lang/Thread;Ljava/lang/Throwable;)V", thread,
+                 thrown);
         env->DeleteLocalRef(handler);
     } else {
         env->Throw(thrown);
@@ -463,48 +546,80 @@ void handleTapException(JNIEnv* env) {
     env->DeleteLocalRef(thrown);
 }
 
-void tapBeats(JNIEnv* env, jmethodID tap, int64_t t0) {
-    if (running != 1 || beatsLength < 2) {
+void tapBeats(JNIEnv* env, jobject thread, int64_t t0) {
+    if (beatsLength < 2) {
         return;
     }
     for (int32_t i = 1;; ++i) {
-        // Convert the beat before reading the clock, so that only a subtraction
+        // Convert the beat before reading the clock, so that only a comparison
         // lies between the reading and the sleep.
         const int64_t due = addSaturating(t0, beatOffsetNsec(beatsArray[i]));
-        if (!sleepUntilDue(subSaturating(due, nowNsec()))) {
+        if (!sleepUntil(due)) {
             return;
         }
-        env->CallVoidMethod(obj, tap);
-        if (env->ExceptionCheck()) {
-            handleTapException(env);
+        const bool last = i + 1 >= beatsLength;
+        if (last) {
+            tapperFinishing.store(1);
         }
-        if (beatsLength == 0 || running != 1 || i + 1 >= beatsLength) {
+        env->CallVoidMethod(obj, tapMethod);
+        if (env->ExceptionCheck()) {
+            handleTapException(env, thread);
+        }
+        if (last) {
             return;
         }
     }
 }
 
-void detach() {
-    tapperEnv.store(nullptr);
-    jvm->DetachCurrentThread();
+// ---------------------------------------------------------------------------
+// Ending a rhythm, on the natives' side
+
+// True once the JVM has begun to shut down (System.exit(), the last non-daemon
+// thread's end, a signal): the shutdown hooks then refuse to change. Asking to
+// remove the calling thread, which is alive and so never a registered hook,
+// changes nothing otherwise.
+bool jvmShuttingDown(JNIEnv* env) {
+    jclass runtimeClass = env->FindClass("java/lang/Runtime");
+    if (describeAndClear(env)) {
+        return false;
+    }
+    bool shuttingDown = false;
+    jmethodID getRuntime = env->GetStaticMethodID(runtimeClass, "getRuntime", "()Ljava/lang/Runtime;");
+    jmethodID removeHook = env->GetMethodID(runtimeClass, "removeShutdownHook", "(Ljava/lang/Thread;)Z");
+    jobject runtime = describeAndClear(env) ? nullptr : env->CallStaticObjectMethod(runtimeClass, getRuntime);
+    jobject current = runtime != nullptr && !describeAndClear(env) ? currentJavaThread(env) : nullptr;
+    if (current != nullptr) {
+        env->CallBooleanMethod(runtime, removeHook, current);
+        if (env->ExceptionCheck()) {
+            jthrowable thrown = env->ExceptionOccurred();
+            env->ExceptionClear();
+            jclass illegalState = env->FindClass("java/lang/IllegalStateException");
+            if (!describeAndClear(env)) {
+                shuttingDown = env->IsInstanceOf(thrown, illegalState);
+                env->DeleteLocalRef(illegalState);
+            }
+            env->DeleteLocalRef(thrown);
+        }
+        env->DeleteLocalRef(current);
+    }
+    if (runtime != nullptr) {
+        env->DeleteLocalRef(runtime);
+    }
+    env->DeleteLocalRef(runtimeClass);
+    return shuttingDown;
 }
 
-// Runs when the thread is cancelled in its sleep: it never reaches its own
-// detach, and a JVM waits at exit for every attached thread.
-void detachOnCancel(void*) {
-    detach();
-    signalEnded();
-}
-
-// True if the thread is running the JVM's exit: tap() called System.exit()
-// and waits for the shutdown hooks to finish, or for another thread's exit.
-// Such a call never returns.
-bool insideJvmExit(JNIEnv* env, jobject thread) {
+// True if the tapper thread is running the JVM's exit: tap() called
+// System.exit() and waits for the shutdown hooks to finish, or for another
+// thread's exit. Such a call never returns.
+bool insideJvmExit(JNIEnv* env) {
+    jobject thread = tapperThreadObject != nullptr ? env->NewLocalRef(tapperThreadObject) : nullptr;
     if (thread == nullptr) {
         return false;
     }
     jobjectArray frames = static_cast<jobjectArray>(
         callObject(env, thread, "getStackTrace", "()[Ljava/lang/StackTraceElement;"));
+    env->DeleteLocalRef(thread);
     if (frames == nullptr) {
         return false;
     }
@@ -538,17 +653,63 @@ bool insideJvmExit(JNIEnv* env, jobject thread) {
     return exiting;
 }
 
-// ---------------------------------------------------------------------------
-// Natives
-
-// Throws a new exception of the named class; whatever FindClass raised stays
-// pending if the class cannot be found.
-void throwNew(JNIEnv* env, const char* className, const char* message) {
-    jclass exceptionClass = env->FindClass(className);
-    if (exceptionClass != nullptr) {
-        env->ThrowNew(exceptionClass, message);
-        env->DeleteLocalRef(exceptionClass);
+// Waits for the tapper thread's end signal. Outside shutdown it waits as long
+// as the thread takes. Once the JVM shuts down, it gives up at once on a tap()
+// inside the JVM's exit, and on any other after kShutdownStopWaitNsec: the
+// tap() may be waiting for the exit, which waits for this call. Returns
+// whether the thread ended.
+bool waitForTapperEnd(JNIEnv* env) {
+    int64_t shutdownSeen = -1;
+    while (!waitEnded(kStopCheckIntervalNsec)) {
+        if (!jvmShuttingDown(env)) {
+            continue;
+        }
+        if (insideJvmExit(env)) {
+            return false;
+        }
+        const int64_t now = nowNsec();
+        if (shutdownSeen < 0) {
+            shutdownSeen = now;
+        } else if (now - shutdownSeen >= kShutdownStopWaitNsec) {
+            return false;
+        }
     }
+    return true;
+}
+
+// Asks the tapper thread to leave, waits for it to end and joins it; the
+// list stays as it is. A tap() in progress completes first. Returns false if
+// the JVM is shutting down and the thread did not end in time: it is then
+// left to the ending process with all it uses.
+bool endTapperThread(JNIEnv* env) {
+    if (running != 1) {
+        return true;
+    }
+    requestStop();
+    if (!waitForTapperEnd(env)) {
+        return false;
+    }
+    pthread_join(tapper_thread, nullptr);
+    running = 0;
+    obj = nullptr; // the thread deleted its global reference as it ended
+    if (tapperThreadObject != nullptr) {
+        env->DeleteWeakGlobalRef(tapperThreadObject);
+        tapperThreadObject = nullptr;
+    }
+    return true;
+}
+
+// A thread that has begun its last tap, or ended, is joined by the next call.
+void reapFinishedTapper(JNIEnv* env) {
+    if (running == 1 && tapperFinishing.load() != 0) {
+        endTapperThread(env);
+    }
+}
+
+// Called right after reapFinishedTapper: a thread it left running was still
+// tapping when it looked, even if it has ended since, and is not yet joined.
+bool tapping() {
+    return running == 1;
 }
 
 // A native called from tap() on the tapper thread would wait for itself.
@@ -560,54 +721,53 @@ bool rejectOnTapperThread(JNIEnv* env, const char* message) {
     return true;
 }
 
-// Called right after reapFinishedTapper: a thread it left running was still
-// tapping when it looked, even if it has ended since, and is not yet joined.
-bool tapping() {
-    return running == 1;
-}
-
-// Joins the tapper thread (cancelling it first if it is still tapping) and
-// releases its global references; the list stays as it is. A tap() in
-// progress completes first, however long it takes, unless it is inside the
-// JVM's exit: then the process is ending, the thread is left to it with all
-// it uses, and this returns false.
-bool endTapperThread(JNIEnv* env) {
-    if (running != 1) {
-        return true;
-    }
-    pthread_cancel(tapper_thread);
-    while (!waitEnded(kStopCheckIntervalNsec)) {
-        if (insideJvmExit(env, tapperThreadObject)) {
-            return false;
-        }
-    }
-    pthread_join(tapper_thread, nullptr);
-    running = 0;
-    env->DeleteGlobalRef(obj);
-    obj = nullptr;
-    if (tapperThreadObject != nullptr) {
-        env->DeleteGlobalRef(tapperThreadObject);
-        tapperThreadObject = nullptr;
-    }
-    return true;
-}
-
-// A thread that ended by itself after its last beat is joined by the next call.
-void reapFinishedTapper(JNIEnv* env) {
-    if (running == 1 && tapperFinished.load() != 0) {
-        endTapperThread(env);
-    }
-}
-
 void releaseBeatList() {
     free(beatsArray);
     beatsArray = nullptr;
     beatsLength = 0;
 }
 
+// Writes one of the library's two lines. Called with no lock held, so that an
+// output that blocks (a full pipe that nobody reads) holds back only the call
+// that writes, never a stop.
 void logLine(const char* line) {
     puts(line);
     fflush(stdout);
+}
+
+// Records in the Tapper what its tapper thread got, if the class has the
+// fields for it: the class that declares the natives is looked up, not the
+// object's own class, whose subclass may have fields of the same names.
+void recordStart(JNIEnv* env, jobject self, const StartReport& report) {
+    jclass tapperClass = env->FindClass(kTapperClassName);
+    if (tapperClass == nullptr) {
+        env->ExceptionClear();
+        return;
+    }
+    jfieldID realTime = env->GetFieldID(tapperClass, kRealTimeField, "Z");
+    if (env->ExceptionCheck()) {
+        env->ExceptionClear(); // a Tapper class of the caller's own, without the field
+    } else {
+        env->SetBooleanField(self, realTime, report.realTime ? JNI_TRUE : JNI_FALSE);
+    }
+    // Written last: the start time tells that a rhythm has started.
+    jfieldID startTime = env->GetFieldID(tapperClass, kStartTimeField, "J");
+    if (env->ExceptionCheck()) {
+        env->ExceptionClear();
+    } else {
+        env->SetLongField(self, startTime, toJavaNanoTime(env, report.t0));
+    }
+    env->DeleteLocalRef(tapperClass);
+}
+
+void throwAttachFailure(JNIEnv* env, jint result) {
+    char message[256];
+    snprintf(message, sizeof message,
+             "the tapper thread could not attach to the JVM (JNI error %d): the thread stack limit (ulimit -s) "
+             "may be too small, or the JVM is shutting down",
+             static_cast<int>(result));
+    throwNew(env, result == JNI_ENOMEM ? "java/lang/OutOfMemoryError" : "java/lang/IllegalStateException",
+             message);
 }
 
 } // namespace
@@ -620,50 +780,51 @@ TEMBRIX_EXPORT int64_t getTimeNsec(void) {
 }
 
 TEMBRIX_EXPORT void* sendTaps(void*) {
-    int previous;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous);
     const int64_t t0 = nowNsec();
-    requestRealTime();
-#if defined(__linux__)
-    prctl(PR_SET_TIMERSLACK, kTapperTimerSlackNsec, 0, 0, 0);
-#endif
     JNIEnv* env = nullptr;
-    const bool attached = jvm->AttachCurrentThread(reinterpret_cast<void**>(&env), nullptr) == JNI_OK;
-    if (attached) {
-        tapperEnv.store(env);
-        setUpJavaThread(env, t0);
-    }
-    signalStarted();
-    if (!attached) {
-        tapperFinished.store(1);
+    const jint attached = jvm->AttachCurrentThread(reinterpret_cast<void**>(&env), nullptr);
+    if (attached != JNI_OK) {
+        reportStarted(attached, t0, false);
         signalEnded();
         return nullptr;
     }
+    tapperEnv.store(env);
+    jobject thread = setUpJavaThread(env);
+#if defined(__linux__)
+    prctl(PR_SET_TIMERSLACK, kTapperTimerSlackNsec, 0, 0, 0);
+#endif
+    // Raised only now: the attach and the set-up above allocate and take the
+    // JVM's locks, which a real-time thread must not spin on.
+    const bool realTime = requestRealTime();
+    reportStarted(JNI_OK, t0, realTime);
 
-    pthread_cleanup_push(detachOnCancel, nullptr);
-    jmethodID tap = methodOf(env, obj, "tap", "()V");
-    if (tap != nullptr) {
-        tapBeats(env, tap, t0);
+    tapBeats(env, thread, t0);
+
+    tapperFinishing.store(1);
+    if (realTime) {
+        dropRealTime();
     }
-    pthread_cleanup_pop(0);
-
-    // Finished before the detach: once the Java thread has terminated, the
-    // next set or start joins this one instead of finding it still tapping.
-    tapperFinished.store(1);
-    detach();
+    env->DeleteGlobalRef(obj);
+    // Finishing is marked before the detach: once the Java thread has
+    // terminated, the next set or start joins this one instead of finding it
+    // still tapping.
+    tapperEnv.store(nullptr);
+    jvm->DetachCurrentThread();
     signalEnded();
     return nullptr;
 }
 
 TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_setBeatList(JNIEnv* env, jobject,
                                                                              jdoubleArray beats) {
-    if (rejectOnTapperThread(env, "setBeatList() cannot be called from tap(); call it from another thread")) {
+    if (rejectOnTapperThread(env, "setBeatList() cannot be called from tap(): it would wait for tap() to "
+                                  "return; hand it to another thread without waiting for it")) {
         return;
     }
     if (beats == nullptr) {
         throwNew(env, "java/lang/NullPointerException", "beat list must not be null");
         return;
     }
+    logLine("Set beat list native");
     pthread_mutex_lock(&nativesLock);
     reapFinishedTapper(env);
     if (tapping()) {
@@ -672,8 +833,6 @@ TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_setBeatList(JNIEnv* env, 
         pthread_mutex_unlock(&nativesLock);
         return;
     }
-    logLine("Set beat list native");
-
     const jsize length = env->GetArrayLength(beats);
     double* block = static_cast<double*>(malloc(static_cast<size_t>(length) * sizeof(double)));
     releaseBeatList();
@@ -695,14 +854,29 @@ TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_setBeatList(JNIEnv* env, 
 }
 
 TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_startTapper(JNIEnv* env, jobject self) {
-    if (rejectOnTapperThread(env, "startTapper() cannot be called from tap(); call it from another thread")) {
+    if (rejectOnTapperThread(env, "startTapper() cannot be called from tap(): it would wait for tap() to "
+                                  "return; hand it to another thread without waiting for it")) {
         return;
     }
+    logLine("Start native tapping ");
     pthread_mutex_lock(&nativesLock);
     reapFinishedTapper(env);
     if (tapping()) {
         throwNew(env, "java/lang/IllegalStateException",
                  "startTapper() called while the tapper is tapping; call stopTapper() first");
+        pthread_mutex_unlock(&nativesLock);
+        return;
+    }
+    // Looked up here, on the caller's thread: a lookup on the tapper thread
+    // would wait for the class's static initialiser, which may be the very
+    // code that calls this.
+    jclass selfClass = env->GetObjectClass(self);
+    jmethodID tap = env->GetMethodID(selfClass, "tap", "()V");
+    env->DeleteLocalRef(selfClass);
+    if (tap == nullptr) {
+        env->ExceptionClear();
+        throwNew(env, "java/lang/NoSuchMethodError",
+                 "the Tapper's class has no method void tap(); declare public void tap()");
         pthread_mutex_unlock(&nativesLock);
         return;
     }
@@ -715,27 +889,52 @@ TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_startTapper(JNIEnv* env, 
         pthread_mutex_unlock(&nativesLock);
         return;
     }
-    pthread_once(&endCondOnce, setUpEndCond);
-    running = 1;
-    tapperFinished.store(0);
-    tapperStarted = false;
-    tapperEnded.store(false);
-    logLine("Start native tapping ");
+    jobject callerThread = currentJavaThread(env);
+    jobject loader = callerThread != nullptr
+        ? callObject(env, callerThread, "getContextClassLoader", "()Ljava/lang/ClassLoader;")
+        : nullptr;
+    contextLoader = loader != nullptr ? env->NewGlobalRef(loader) : nullptr;
+    env->DeleteLocalRef(loader);
+    env->DeleteLocalRef(callerThread);
 
-    if (pthread_create(&tapper_thread, nullptr, sendTaps, env) != 0) {
+    pthread_once(&condsOnce, setUpConds);
+    tapMethod = tap;
+    running = 1;
+    tapperFinishing.store(0);
+    started = StartReport{};
+    stopRequested = false;
+    tapperEnded = false;
+    const int created = pthread_create(&tapper_thread, nullptr, sendTaps, env);
+    StartReport report{};
+    if (created == 0) {
+        report = waitStarted();
+    }
+    if (contextLoader != nullptr) {
+        env->DeleteGlobalRef(contextLoader);
+        contextLoader = nullptr;
+    }
+    if (created != 0 || report.attachResult != JNI_OK) {
+        if (created == 0) {
+            pthread_join(tapper_thread, nullptr);
+        }
         running = 0;
         env->DeleteGlobalRef(obj);
         obj = nullptr;
-        throwNew(env, "java/lang/OutOfMemoryError", "unable to create tapper thread");
+        if (created != 0) {
+            throwNew(env, "java/lang/OutOfMemoryError", "unable to create tapper thread");
+        } else {
+            throwAttachFailure(env, report.attachResult);
+        }
         pthread_mutex_unlock(&nativesLock);
         return;
     }
-    waitStarted();
+    recordStart(env, self, report);
     pthread_mutex_unlock(&nativesLock);
 }
 
 TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_stopTapper(JNIEnv* env, jobject) {
-    if (rejectOnTapperThread(env, "stopTapper() cannot be called from tap(); call it from another thread")) {
+    if (rejectOnTapperThread(env, "stopTapper() cannot be called from tap(): it waits for tap() to return. "
+                                  "Hand the stop to another thread and do not wait for it there")) {
         return;
     }
     pthread_mutex_lock(&nativesLock);

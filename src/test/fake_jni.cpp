@@ -14,13 +14,16 @@ Token tapperClassToken{"class drovak/android/Tapper"};
 Token globalRefToken{"global drovak/android/Tapper"};
 Token tapMethodToken{"tap()V"};
 Token threadToken{"java/lang/Thread current"};
-Token threadGlobalToken{"global java/lang/Thread"};
+Token threadWeakToken{"weak java/lang/Thread"};
 Token loaderToken{"class loader"};
+Token loaderGlobalToken{"global class loader"};
+Token runtimeToken{"java/lang/Runtime"};
 Token handlerToken{"uncaught exception handler"};
 Token throwableToken{"thrown by tap()"};
 Token stackTraceToken{"stack trace"};
 Token frameTokens[2] = {{"drovak.android.Tapper"}, {"java.lang.Shutdown"}};
 Token startTimeFieldToken{"nativeStartTimeNanos"};
+Token realTimeFieldToken{"nativeRealTime"};
 Token classTokens[16];
 std::string classNames[16];
 
@@ -32,8 +35,9 @@ std::map<std::string, Token>& methods() {
 }
 
 const char* const kMethodNames[] = {
-    "currentThread", "getClassLoader", "setContextClassLoader", "getUncaughtExceptionHandler",
-    "uncaughtException", "getStackTrace", "getClassName", "nanoTime",
+    "currentThread", "setContextClassLoader", "getUncaughtExceptionHandler",
+    "uncaughtException", "getStackTrace", "getClassName", "nanoTime", "getContextClassLoader",
+    "getRuntime", "removeShutdownHook",
 };
 
 bool isMethod(jmethodID method, const char* name) {
@@ -42,7 +46,10 @@ bool isMethod(jmethodID method, const char* name) {
 
 Env* asEnv(JNIEnv* env) { return static_cast<Env*>(env); }
 
+std::mutex classTableLock; // the caller's and the tapper thread's FindClass may run at once
+
 jclass JNICALL findClass(JNIEnv*, const char* name) {
+    std::lock_guard<std::mutex> hold(classTableLock);
     for (int i = 0; i < 16; ++i) {
         if (classNames[i].empty() || classNames[i] == name) {
             classNames[i] = name;
@@ -76,9 +83,9 @@ jint JNICALL getJavaVM(JNIEnv*, JavaVM** vm) {
 }
 
 jobject JNICALL newGlobalRef(JNIEnv*, jobject object) {
-    if (object == reinterpret_cast<jobject>(&threadToken)) {
-        ++jvm().liveThreadRefs;
-        return reinterpret_cast<jobject>(&threadGlobalToken);
+    if (object == reinterpret_cast<jobject>(&loaderToken)) {
+        ++jvm().liveLoaderRefs;
+        return reinterpret_cast<jobject>(&loaderGlobalToken);
     }
     if (jvm().failGlobalRef) {
         return nullptr;
@@ -88,11 +95,30 @@ jobject JNICALL newGlobalRef(JNIEnv*, jobject object) {
 }
 
 void JNICALL deleteGlobalRef(JNIEnv*, jobject ref) {
-    if (ref == reinterpret_cast<jobject>(&threadGlobalToken)) {
-        --jvm().liveThreadRefs;
+    if (ref == reinterpret_cast<jobject>(&loaderGlobalToken)) {
+        --jvm().liveLoaderRefs;
     } else if (ref != nullptr) {
         --jvm().liveGlobalRefs;
     }
+}
+
+jweak JNICALL newWeakGlobalRef(JNIEnv* env, jobject object) {
+    if (object != reinterpret_cast<jobject>(&threadToken)) {
+        raise(env, "java/lang/AssertionError", "weak reference to something else");
+        return nullptr;
+    }
+    ++jvm().liveThreadRefs;
+    return reinterpret_cast<jweak>(&threadWeakToken);
+}
+
+void JNICALL deleteWeakGlobalRef(JNIEnv*, jweak ref) {
+    if (ref == reinterpret_cast<jweak>(&threadWeakToken)) {
+        --jvm().liveThreadRefs;
+    }
+}
+
+jobject JNICALL newLocalRef(JNIEnv*, jobject ref) {
+    return ref == reinterpret_cast<jobject>(&threadWeakToken) ? reinterpret_cast<jobject>(&threadToken) : ref;
 }
 
 jsize JNICALL getArrayLength(JNIEnv*, jarray array) {
@@ -137,12 +163,33 @@ jmethodID JNICALL getStaticMethodID(JNIEnv* env, jclass clazz, const char* name,
 }
 
 jobject JNICALL callStaticObjectMethodV(JNIEnv*, jclass, jmethodID method, va_list) {
+    if (isMethod(method, "getRuntime")) {
+        return reinterpret_cast<jobject>(&runtimeToken);
+    }
     return isMethod(method, "currentThread") ? reinterpret_cast<jobject>(&threadToken) : nullptr;
+}
+
+jboolean JNICALL callBooleanMethodV(JNIEnv* env, jobject target, jmethodID method, va_list) {
+    if (isMethod(method, "removeShutdownHook") && target == reinterpret_cast<jobject>(&runtimeToken)) {
+        if (jvm().shuttingDown) {
+            raise(env, "java/lang/IllegalStateException", "Shutdown in progress");
+        }
+        return JNI_FALSE;
+    }
+    raise(env, "java/lang/AssertionError", "unexpected method");
+    return JNI_FALSE;
+}
+
+jboolean JNICALL isInstanceOf(JNIEnv* env, jobject, jclass clazz) {
+    return asEnv(env)->thrownClass == reinterpret_cast<Token*>(clazz)->name ? JNI_TRUE : JNI_FALSE;
 }
 
 jobject JNICALL callObjectMethodV(JNIEnv* env, jobject target, jmethodID method, va_list) {
     Jvm& j = jvm();
-    if (isMethod(method, "getClassLoader")) {
+    if (isMethod(method, "getContextClassLoader")) {
+        if (env == &j.caller && target == reinterpret_cast<jobject>(&threadToken)) {
+            ++j.loadersAsked;
+        }
         return reinterpret_cast<jobject>(&loaderToken);
     }
     if (isMethod(method, "getUncaughtExceptionHandler")) {
@@ -159,16 +206,24 @@ jobject JNICALL callObjectMethodV(JNIEnv* env, jobject target, jmethodID method,
     return nullptr;
 }
 
-jfieldID JNICALL getFieldID(JNIEnv* env, jclass, const char* name, const char* signature) {
-    if (jvm().noStartTimeField || std::strcmp(name, startTimeFieldToken.name) != 0 ||
-        std::strcmp(signature, "J") != 0) {
-        raise(env, "java/lang/NoSuchFieldError", name);
-        return nullptr;
+// The fields are looked up on the class that declares the natives.
+jfieldID JNICALL getFieldID(JNIEnv* env, jclass clazz, const char* name, const char* signature) {
+    const bool onTapper = std::strcmp(reinterpret_cast<Token*>(clazz)->name, "drovak/android/Tapper") == 0;
+    if (onTapper && !jvm().noStartTimeField) {
+        if (std::strcmp(name, startTimeFieldToken.name) == 0 && std::strcmp(signature, "J") == 0) {
+            return reinterpret_cast<jfieldID>(&startTimeFieldToken);
+        }
+        if (std::strcmp(name, realTimeFieldToken.name) == 0 && std::strcmp(signature, "Z") == 0) {
+            return reinterpret_cast<jfieldID>(&realTimeFieldToken);
+        }
     }
-    return reinterpret_cast<jfieldID>(&startTimeFieldToken);
+    raise(env, "java/lang/NoSuchFieldError", name);
+    return nullptr;
 }
 
 void JNICALL setLongField(JNIEnv*, jobject, jfieldID, jlong value) { jvm().startTimeNanos = value; }
+
+void JNICALL setBooleanField(JNIEnv*, jobject, jfieldID, jboolean value) { jvm().realTimeField = value; }
 
 jthrowable JNICALL exceptionOccurred(JNIEnv* env) {
     return asEnv(env)->pending ? reinterpret_cast<jthrowable>(&throwableToken) : nullptr;
@@ -183,7 +238,7 @@ void JNICALL callVoidMethodV(JNIEnv* env, jobject target, jmethodID method, va_l
     Jvm& j = jvm();
     if (isMethod(method, "setContextClassLoader")) {
         if (env == &j.tapper && target == reinterpret_cast<jobject>(&threadToken) &&
-            va_arg(arguments, jobject) == reinterpret_cast<jobject>(&loaderToken)) {
+            va_arg(arguments, jobject) == reinterpret_cast<jobject>(&loaderGlobalToken)) {
             ++j.contextLoadersSet;
         }
         return;
@@ -192,7 +247,7 @@ void JNICALL callVoidMethodV(JNIEnv* env, jobject target, jmethodID method, va_l
         jobject thread = va_arg(arguments, jobject);
         jobject thrown = va_arg(arguments, jobject);
         if (env == &j.tapper && target == reinterpret_cast<jobject>(&handlerToken) &&
-            thread == reinterpret_cast<jobject>(&threadGlobalToken) &&
+            thread == reinterpret_cast<jobject>(&threadToken) &&
             thrown == reinterpret_cast<jobject>(&throwableToken)) {
             ++j.uncaughtHandled;
         }
@@ -259,6 +314,12 @@ Jvm::Jvm() {
     envTable.CallObjectMethodV = callObjectMethodV;
     envTable.GetFieldID = getFieldID;
     envTable.SetLongField = setLongField;
+    envTable.SetBooleanField = setBooleanField;
+    envTable.NewWeakGlobalRef = newWeakGlobalRef;
+    envTable.DeleteWeakGlobalRef = deleteWeakGlobalRef;
+    envTable.NewLocalRef = newLocalRef;
+    envTable.CallBooleanMethodV = callBooleanMethodV;
+    envTable.IsInstanceOf = isInstanceOf;
     envTable.ExceptionOccurred = exceptionOccurred;
     envTable.Throw = throwThrowable;
     envTable.GetObjectArrayElement = getObjectArrayElement;
@@ -289,7 +350,10 @@ void Jvm::reset() {
     handlerThrows = false;
     noStartTimeField = false;
     tapInsideJvmExit = false;
+    shuttingDown = false;
     contextLoadersSet = 0;
+    loadersAsked = 0;
+    realTimeField = -1;
     uncaughtHandled = 0;
     startTimeNanos = 0;
     exitChecks = 0;

@@ -39,12 +39,15 @@ struct Jvm {
     std::atomic<int> attaches{0};
     std::atomic<int> detaches{0};
     std::atomic<int> liveGlobalRefs{0};       // to the Tapper
-    std::atomic<int> liveThreadRefs{0};       // to the tapper thread's java.lang.Thread
+    std::atomic<int> liveThreadRefs{0};       // weak, to the tapper thread's java.lang.Thread
+    std::atomic<int> liveLoaderRefs{0};       // to the starting thread's context class loader
     std::atomic<int> taps{0};
     std::atomic<int> tapsOnWrongEnv{0};
-    std::atomic<int> contextLoadersSet{0};    // to the Tapper class's loader, on the tapper thread
+    std::atomic<int> contextLoadersSet{0};    // to the starting thread's loader, on the tapper thread
+    std::atomic<int> loadersAsked{0};         // context loaders read on the caller's thread
     std::atomic<int> uncaughtHandled{0};      // exceptions handed to the thread's handler
     std::atomic<int64_t> startTimeNanos{0};   // what the library wrote to the Tapper's field
+    std::atomic<int> realTimeField{-1};       // likewise, 0 or 1; -1 if never written
     std::atomic<int> exitChecks{0};           // stack traces of the tapper thread taken
 
     // Knobs a test sets before it starts the tapper.
@@ -55,6 +58,7 @@ struct Jvm {
     bool handlerThrows = false;
     bool noStartTimeField = false;            // a Tapper class of the caller's own
     std::atomic<bool> tapInsideJvmExit{false}; // the tapper thread's stack shows the JVM's exit
+    std::atomic<bool> shuttingDown{false};    // the JVM's shutdown has begun
     std::function<void()> onTap;
 
     std::mutex mutex;

@@ -14,7 +14,7 @@
 // each input's final stop the state must be empty, every attach detached and
 // every global reference deleted. A broken promise aborts, which libFuzzer
 // reports as a crash. Waits are capped, so that each input runs in
-// milliseconds: a beat far in the future costs nothing, since stop cancels the
+// milliseconds: a beat far in the future costs nothing, since stop wakes the
 // sleep.
 //
 // Built two ways: with -fsanitize=fuzzer as the libFuzzer target tembrix_fuzz,
@@ -153,6 +153,14 @@ State state() {
     return now;
 }
 
+// Whether the tapper thread has sent its end signal.
+bool threadEnded() {
+    pthread_mutex_lock(&endLock);
+    const bool ended = tapperEnded;
+    pthread_mutex_unlock(&endLock);
+    return ended;
+}
+
 // What the current run of the tapper thread should do if left alone.
 struct Run {
     bool known = false; // false once another thread may have changed the state
@@ -222,7 +230,8 @@ private:
         }
     }
 
-    bool tapsAtAll() const { return !flags.noTapMethod && !flags.failAttach; }
+    // Without tap(), or when the thread cannot attach, start throws and starts nothing.
+    bool startsAtAll() const { return !flags.noTapMethod && !flags.failAttach; }
 
     void wait(int64_t nsec) {
         nsec = std::min(nsec, kWaitBudgetNsec - waitedNsec);
@@ -316,24 +325,34 @@ private:
         const int tapsBefore = vm.taps.load();
         Java_drovak_android_Tapper_startTapper(&caller, fake::tapperObject());
         if (racer) {
-            acceptOnlyIllegalState(caller);
+            acceptRefusal(caller, startFailure());
             current.known = false;
             return;
         }
         const State after = state();
-        if (caller.pending) {
+        if (caller.pending && after.running == 1) {
+            // Refused: a rhythm still taps, and nothing changed.
             CHECK(caller.thrownClass == "java/lang/IllegalStateException");
-            CHECK(after.running == 1);
             CHECK(after.list == before.list && after.length == before.length);
             caller.pending = false;
             return;
         }
+        if (!startsAtAll()) {
+            CHECK(caller.pending);
+            CHECK(caller.thrownClass == startFailure());
+            CHECK(after.running == 0 && after.ref == nullptr);
+            CHECK(after.list == before.list && after.length == before.length);
+            CHECK(vm.liveGlobalRefs.load() == 0);
+            caller.pending = false;
+            return;
+        }
+        CHECK(!caller.pending);
         CHECK(after.running == 1);
-        CHECK(vm.attaches.load() == attachesBefore + (flags.failAttach ? 0 : 1));
-        CHECK(vm.liveGlobalRefs.load() == 1);
+        CHECK(vm.attaches.load() == attachesBefore + 1);
+        CHECK(vm.liveGlobalRefs.load() <= 1); // a rhythm that ended at once has let go of it
         current.known = true;
         current.tapsBefore = tapsBefore;
-        current.expectedTaps = tapsAtAll() && before.length >= 2 ? before.length - 1 : 0;
+        current.expectedTaps = before.length >= 2 ? before.length - 1 : 0;
     }
 
     void stopAndCheck() {
@@ -351,6 +370,7 @@ private:
         CHECK(after.ref == nullptr);
         CHECK(vm.liveGlobalRefs.load() == 0);
         CHECK(vm.liveThreadRefs.load() == 0);
+        CHECK(vm.liveLoaderRefs.load() == 0);
         CHECK(vm.attaches.load() == vm.detaches.load());
         CHECK(tapperEnv.load() == nullptr);
         CHECK(vm.tapsOnWrongEnv.load() == 0);
@@ -362,12 +382,13 @@ private:
     }
 
     void waitForEnd() {
-        const bool ended =
-            waitUntil(kWaitForEndNsec, [] { return state().running == 0 || tapperFinished.load() != 0; });
+        const bool ended = waitUntil(kWaitForEndNsec, [] { return state().running == 0 || threadEnded(); });
         if (ended && !racer && current.known && state().running == 1) {
-            // A run that ended by itself tapped every beat after the first.
+            // A run that ended by itself tapped every beat after the first,
+            // and let go of the Tapper.
             CHECK(vm.taps.load() - current.tapsBefore == current.expectedTaps);
             CHECK(vm.attaches.load() == vm.detaches.load());
+            CHECK(vm.liveGlobalRefs.load() == 0);
         }
     }
 
@@ -383,7 +404,8 @@ private:
         const uint8_t call = in.byte() % 3;
         const int64_t delayNsec = kRacerDelayStepNsec * in.byte();
         current.known = false;
-        racer = std::make_unique<std::thread>([call, delayNsec] {
+        const char* const failure = startFailure();
+        racer = std::make_unique<std::thread>([call, delayNsec, failure] {
             fake::Env env;
             env.functions = &vm.envTable;
             fake::Array racing{{0.0, 0.0, 1e-4, 1e-3}};
@@ -394,7 +416,7 @@ private:
             default:
                 Java_drovak_android_Tapper_setBeatList(&env, fake::tapperObject(), fake::newArray(racing));
             }
-            acceptOnlyIllegalState(env);
+            acceptRefusal(env, call == 1 ? failure : nullptr);
         });
     }
 
@@ -405,11 +427,22 @@ private:
         }
     }
 
-    static void acceptOnlyIllegalState(fake::Env& env) {
+    static void acceptOnlyIllegalState(fake::Env& env) { acceptRefusal(env, nullptr); }
+
+    // A call that threw threw IllegalStateException, or, from a start, what
+    // the fake JVM's flags make every start throw.
+    static void acceptRefusal(fake::Env& env, const char* startFailure) {
         if (env.pending) {
-            CHECK(env.thrownClass == "java/lang/IllegalStateException");
+            CHECK(env.thrownClass == "java/lang/IllegalStateException" ||
+                  (startFailure != nullptr && env.thrownClass == startFailure));
             env.pending = false;
         }
+    }
+
+    const char* startFailure() const {
+        return flags.noTapMethod ? "java/lang/NoSuchMethodError"
+               : flags.failAttach ? "java/lang/IllegalStateException"
+                                  : nullptr;
     }
 };
 
