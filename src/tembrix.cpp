@@ -41,6 +41,8 @@
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #endif
 
 #if defined(__APPLE__)
@@ -94,6 +96,15 @@ constexpr unsigned long kTapperTimerSlackNsec = 1;
 // or the kernel's own real-time threads. A process forked from tap() starts
 // with the normal policy.
 constexpr int kTapperPolicy = SCHED_FIFO | SCHED_RESET_ON_FORK;
+
+// A real-time thread that calls into the JVM can starve the JVM's own threads:
+// a lock or an allocation it spins on may be held by a normal thread that
+// never gets the CPU. So a watchdog thread, one real-time priority higher,
+// puts the tapper thread back to normal scheduling once it has spent
+// kWatchdogLimitNsec in the JVM for one beat; it asks for real-time again
+// before its next sleep.
+constexpr int64_t kWatchdogLimitNsec = 3 * 1000 * 1000;
+constexpr int kWatchdogPriorityAboveTapper = 1;
 #endif
 
 #if defined(__APPLE__)
@@ -159,8 +170,25 @@ pthread_mutex_t endLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t endCond;
 bool tapperEnded; // under endLock
 
-// wakeCond and endCond time their waits on kCondClock; they are set up once,
-// before the first thread starts.
+// The watchdog (Linux): it sleeps on watchCond until the tapper thread may
+// have been in the JVM too long, and demotes it. The tapper thread publishes
+// when it entered the JVM and which beat it sleeps towards, under watchLock.
+pthread_mutex_t watchLock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t watchCond;
+struct Watch {
+    pid_t tapperTid;    // the tapper thread's kernel id
+    int ready;          // 1 once the watchdog runs real-time, -1 if it cannot
+    bool ending;        // the tapper thread asks the watchdog to end
+    int64_t busySince;  // when the tapper thread entered the JVM for a beat; 0 while it sleeps or sets up
+    int64_t nextDue;    // the due time it sleeps towards; INT64_MAX before the first
+    bool demoted;       // the watchdog has put it back to normal scheduling
+    bool idle;          // the watchdog waits with no time limit, until the tapper thread wakes it
+};
+Watch watch;         // under watchLock
+pthread_t watchdog_thread;
+
+// wakeCond, endCond and watchCond time their waits on kCondClock; they are
+// set up once, before the first thread starts.
 pthread_once_t condsOnce = PTHREAD_ONCE_INIT;
 #if defined(__linux__)
 constexpr clockid_t kCondClock = CLOCK_MONOTONIC;
@@ -265,55 +293,6 @@ struct timespec toTimespec(int64_t nsec) {
 }
 
 // ---------------------------------------------------------------------------
-// Scheduling of the tapper thread
-
-// Switches the calling thread to real-time scheduling where the process may
-// have it (CAP_SYS_NICE, or an rtprio limit), and returns whether it runs
-// real-time now. Where it is refused, the thread goes on under the policy it
-// has, with nothing reported.
-bool requestRealTime() {
-#if defined(__linux__)
-    // A thread that runs real-time past a finite RLIMIT_RTTIME without blocking
-    // gets SIGXCPU, which kills a JVM: a long tap() would end the program.
-    struct rlimit rttime {};
-    if (getrlimit(RLIMIT_RTTIME, &rttime) == 0 && rttime.rlim_cur != RLIM_INFINITY) {
-        return false;
-    }
-    struct sched_param param {};
-    param.sched_priority = sched_get_priority_min(SCHED_FIFO);
-    sched_setscheduler(0, kTapperPolicy, &param);
-    return (sched_getscheduler(0) & ~SCHED_RESET_ON_FORK) == SCHED_FIFO;
-#elif defined(__APPLE__)
-    // Mach absolute time units; the clock's timebase is set up by t0's reading.
-    const auto toMachUnits = [](int64_t nsec) {
-        return static_cast<uint32_t>(static_cast<uint64_t>(nsec) * sTimebaseInfo.denom / sTimebaseInfo.numer);
-    };
-    thread_time_constraint_policy_data_t policy;
-    policy.period = 0;
-    policy.computation = toMachUnits(kTapperComputationNsec);
-    policy.constraint = toMachUnits(kTapperConstraintNsec);
-    policy.preemptible = TRUE;
-    return thread_policy_set(pthread_mach_thread_np(pthread_self()), THREAD_TIME_CONSTRAINT_POLICY,
-                             reinterpret_cast<thread_policy_t>(&policy),
-                             THREAD_TIME_CONSTRAINT_POLICY_COUNT) == KERN_SUCCESS;
-#else
-    return false;
-#endif
-}
-
-// Back to the normal policy, before the thread's last calls into the JVM.
-void dropRealTime() {
-#if defined(__linux__)
-    struct sched_param param {};
-    sched_setscheduler(0, SCHED_OTHER, &param);
-#elif defined(__APPLE__)
-    thread_standard_policy_data_t policy {};
-    thread_policy_set(pthread_mach_thread_np(pthread_self()), THREAD_STANDARD_POLICY,
-                      reinterpret_cast<thread_policy_t>(&policy), THREAD_STANDARD_POLICY_COUNT);
-#endif
-}
-
-// ---------------------------------------------------------------------------
 // Signals between the natives and the tapper thread
 
 void setUpConds() {
@@ -324,6 +303,7 @@ void setUpConds() {
 #endif
     pthread_cond_init(&wakeCond, &attributes);
     pthread_cond_init(&endCond, &attributes);
+    pthread_cond_init(&watchCond, &attributes);
     pthread_condattr_destroy(&attributes);
 }
 
@@ -402,6 +382,179 @@ bool waitEnded(int64_t timeoutNsec) {
     const bool ended = tapperEnded;
     pthread_mutex_unlock(&endLock);
     return ended;
+}
+
+// ---------------------------------------------------------------------------
+// Scheduling of the tapper thread
+
+#if defined(__linux__)
+
+// Waits on cond until the clock reaches due (an absolute reading of it), a
+// signal, or a spurious wake-up.
+void timedWaitUntil(pthread_cond_t* cond, pthread_mutex_t* lock, int64_t due) {
+    const struct timespec at = toTimespec(due);
+    pthread_cond_timedwait(cond, lock, &at);
+}
+
+// Switches a thread (0: the calling one) to SCHED_FIFO, the given number of
+// priorities above the lowest; true if it runs real-time now.
+bool setRealTime(pid_t thread, int aboveLowest) {
+    struct sched_param param {};
+    param.sched_priority = sched_get_priority_min(SCHED_FIFO) + aboveLowest;
+    sched_setscheduler(thread, kTapperPolicy, &param);
+    return (sched_getscheduler(thread) & ~SCHED_RESET_ON_FORK) == SCHED_FIFO;
+}
+
+void setNormal(pid_t thread) {
+    struct sched_param param {};
+    sched_setscheduler(thread, SCHED_OTHER, &param);
+}
+
+// The watchdog thread: runs one real-time priority above the tapper thread,
+// and sleeps until the tapper thread could have been in the JVM for
+// kWatchdogLimitNsec; if it has, demotes it. It never calls into the JVM.
+void* watchTapper(void*) {
+    const bool realTime = setRealTime(0, kWatchdogPriorityAboveTapper);
+    pthread_mutex_lock(&watchLock);
+    watch.ready = realTime ? 1 : -1;
+    pthread_cond_broadcast(&watchCond);
+    while (realTime && !watch.ending) {
+        const int64_t now = nowNsec();
+        if (watch.busySince != 0 && !watch.demoted) {
+            const int64_t limit = addSaturating(watch.busySince, kWatchdogLimitNsec);
+            if (now >= limit) {
+                setNormal(watch.tapperTid);
+                watch.demoted = true;
+            } else {
+                timedWaitUntil(&watchCond, &watchLock, limit);
+            }
+        } else if (watch.busySince == 0 && watch.nextDue != INT64_MAX) {
+            // It enters the JVM at its due time, or now if that has passed:
+            // not before. Never a deadline in the past, which would spin.
+            timedWaitUntil(&watchCond, &watchLock,
+                           addSaturating(watch.nextDue > now ? watch.nextDue : now, kWatchdogLimitNsec));
+        } else {
+            // Demoted, or nothing due yet: until the tapper thread sleeps again.
+            watch.idle = true;
+            pthread_cond_wait(&watchCond, &watchLock);
+            watch.idle = false;
+        }
+    }
+    pthread_mutex_unlock(&watchLock);
+    return nullptr;
+}
+
+bool startWatchdog() {
+    pthread_mutex_lock(&watchLock);
+    watch = Watch{};
+    watch.tapperTid = static_cast<pid_t>(syscall(SYS_gettid));
+    watch.nextDue = INT64_MAX;
+    pthread_mutex_unlock(&watchLock);
+    if (pthread_create(&watchdog_thread, nullptr, watchTapper, nullptr) != 0) {
+        return false;
+    }
+    pthread_mutex_lock(&watchLock);
+    while (watch.ready == 0) {
+        pthread_cond_wait(&watchCond, &watchLock);
+    }
+    const bool ready = watch.ready == 1;
+    pthread_mutex_unlock(&watchLock);
+    if (!ready) {
+        pthread_join(watchdog_thread, nullptr);
+    }
+    return ready;
+}
+
+void stopWatchdog() {
+    pthread_mutex_lock(&watchLock);
+    watch.ending = true;
+    pthread_cond_broadcast(&watchCond);
+    pthread_mutex_unlock(&watchLock);
+    pthread_join(watchdog_thread, nullptr);
+}
+
+// The tapper thread enters the JVM for a beat.
+void watchBusy() {
+    pthread_mutex_lock(&watchLock);
+    watch.busySince = nowNsec();
+    pthread_mutex_unlock(&watchLock);
+}
+
+// The tapper thread has left the JVM and sleeps towards due. If the watchdog
+// demoted it meanwhile, it asks for real-time again.
+void watchSleep(int64_t due) {
+    pthread_mutex_lock(&watchLock);
+    watch.busySince = 0;
+    watch.nextDue = due;
+    const bool demoted = watch.demoted;
+    watch.demoted = false;
+    if (watch.idle) {
+        pthread_cond_broadcast(&watchCond);
+    }
+    pthread_mutex_unlock(&watchLock);
+    if (demoted) {
+        setRealTime(0, 0);
+    }
+}
+
+#else
+
+void watchBusy() {}
+void watchSleep(int64_t) {}
+
+#endif
+
+// Switches the calling thread to real-time scheduling where the process may
+// have it, and returns whether it runs real-time now. Where it is refused, the
+// thread goes on under the policy it has, with nothing reported.
+// - Linux: SCHED_FIFO, under the watchdog, which itself needs the next
+//   priority up (CAP_SYS_NICE, or an rtprio limit of 2 or more). Not where a
+//   finite RLIMIT_RTTIME is set: a thread that runs real-time past it without
+//   blocking gets SIGXCPU, which ends a JVM.
+// - macOS: the time-constraint policy, whose own fail-safe demotes a thread
+//   that overruns.
+bool requestRealTime() {
+#if defined(__linux__)
+    struct rlimit rttime {};
+    if (getrlimit(RLIMIT_RTTIME, &rttime) == 0 && rttime.rlim_cur != RLIM_INFINITY) {
+        return false;
+    }
+    if (!startWatchdog()) {
+        return false;
+    }
+    if (!setRealTime(0, 0)) {
+        stopWatchdog();
+        return false;
+    }
+    return true;
+#elif defined(__APPLE__)
+    // Mach absolute time units; the clock's timebase is set up by t0's reading.
+    const auto toMachUnits = [](int64_t nsec) {
+        return static_cast<uint32_t>(static_cast<uint64_t>(nsec) * sTimebaseInfo.denom / sTimebaseInfo.numer);
+    };
+    thread_time_constraint_policy_data_t policy;
+    policy.period = 0;
+    policy.computation = toMachUnits(kTapperComputationNsec);
+    policy.constraint = toMachUnits(kTapperConstraintNsec);
+    policy.preemptible = TRUE;
+    return thread_policy_set(pthread_mach_thread_np(pthread_self()), THREAD_TIME_CONSTRAINT_POLICY,
+                             reinterpret_cast<thread_policy_t>(&policy),
+                             THREAD_TIME_CONSTRAINT_POLICY_COUNT) == KERN_SUCCESS;
+#else
+    return false;
+#endif
+}
+
+// Back to the normal policy, before the thread's last calls into the JVM.
+void dropRealTime() {
+#if defined(__linux__)
+    setNormal(0);
+    stopWatchdog();
+#elif defined(__APPLE__)
+    thread_standard_policy_data_t policy {};
+    thread_policy_set(pthread_mach_thread_np(pthread_self()), THREAD_STANDARD_POLICY,
+                      reinterpret_cast<thread_policy_t>(&policy), THREAD_STANDARD_POLICY_COUNT);
+#endif
 }
 
 // ---------------------------------------------------------------------------
@@ -546,7 +699,9 @@ void handleTapException(JNIEnv* env, jobject thread) {
     env->DeleteLocalRef(thrown);
 }
 
-void tapBeats(JNIEnv* env, jobject thread, int64_t t0) {
+// Taps each beat after the first when it is due. A real-time thread tells
+// the watchdog when it enters the JVM and when it leaves it.
+void tapBeats(JNIEnv* env, jobject thread, int64_t t0, bool realTime) {
     if (beatsLength < 2) {
         return;
     }
@@ -554,12 +709,18 @@ void tapBeats(JNIEnv* env, jobject thread, int64_t t0) {
         // Convert the beat before reading the clock, so that only a comparison
         // lies between the reading and the sleep.
         const int64_t due = addSaturating(t0, beatOffsetNsec(beatsArray[i]));
+        if (realTime) {
+            watchSleep(due);
+        }
         if (!sleepUntil(due)) {
             return;
         }
         const bool last = i + 1 >= beatsLength;
         if (last) {
             tapperFinishing.store(1);
+        }
+        if (realTime) {
+            watchBusy();
         }
         env->CallVoidMethod(obj, tapMethod);
         if (env->ExceptionCheck()) {
@@ -798,7 +959,7 @@ TEMBRIX_EXPORT void* sendTaps(void*) {
     const bool realTime = requestRealTime();
     reportStarted(JNI_OK, t0, realTime);
 
-    tapBeats(env, thread, t0);
+    tapBeats(env, thread, t0, realTime);
 
     tapperFinishing.store(1);
     if (realTime) {

@@ -308,6 +308,39 @@ TEST_F(Natives, TheTapperThreadRunsRealTimeWhereAllowedButNeverUnderAnRtTimeLimi
     EXPECT_EQ(vm.realTimeField.load(), 0);
 }
 
+// A tap() that holds the CPU at real-time priority would starve the JVM's
+// normal threads that it may wait for: the watchdog demotes it after a few
+// milliseconds, and the thread is real-time again for its next sleep.
+TEST_F(Natives, TheWatchdogDemotesALongTapAndTheNextBeatIsRealTimeAgain) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "real-time scheduling is granted to root here";
+    }
+    std::atomic<int> taps{0};
+    std::atomic<int> atStart[2] = {{-1}, {-1}};
+    std::atomic<int64_t> demotedAfterNsec{-1};
+    vm.onTap = [&] {
+        const int tap = taps++;
+        atStart[tap] = sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
+        if (tap > 0) {
+            return;
+        }
+        const auto begin = steady_clock::now();
+        while (steady_clock::now() - begin < 200ms) {
+            if (sched_getscheduler(0) == SCHED_OTHER) {
+                demotedAfterNsec = duration_cast<nanoseconds>(steady_clock::now() - begin).count();
+                break;
+            }
+        }
+    };
+    setBeats({0, 0, 0.25});
+    start();
+    ASSERT_TRUE(vm.waitForTaps(2, 5s));
+    EXPECT_EQ(atStart[0].load(), SCHED_FIFO);
+    EXPECT_GE(demotedAfterNsec.load(), 2000000) << "not before the limit";
+    EXPECT_LT(demotedAfterNsec.load(), 100000000) << "not long after it";
+    EXPECT_EQ(atStart[1].load(), SCHED_FIFO) << "real-time again after that tap()";
+}
+
 TEST_F(Natives, ExceptionsFromTapGoToTheUncaughtHandlerAndTappingGoesOn) {
     for (bool handlerThrows : {false, true}) {
         vm.reset();
