@@ -61,10 +61,13 @@ final class NativeLibrary {
     }
 
     /** The platforms whose library the jar carries, for messages. */
-    static final String SUPPORTED =
-            "Linux on x86-64 or aarch64 (glibc 2.17 or later), macOS 11 or later on x86-64 or arm64";
+    static final String SUPPORTED = "Linux on x86-64, aarch64 or 32-bit ARM (ARMv7 hard-float) (glibc 2.17 or "
+            + "later), macOS 11 or later on x86-64 or arm64";
 
-    /** The jar's directory for this platform: {@code linux-x86_64}, {@code linux-aarch64} or {@code macos}. */
+    /**
+     * The jar's directory for this platform: {@code linux-x86_64}, {@code linux-aarch64}, {@code linux-armhf} or
+     * {@code macos}.
+     */
     static String platform() {
         return platform(System.getProperty("os.name", ""), System.getProperty("os.arch", ""));
     }
@@ -78,8 +81,9 @@ final class NativeLibrary {
         String arch = osArch.toLowerCase(Locale.ROOT);
         boolean x86_64 = arch.equals("amd64") || arch.equals("x86_64");
         boolean aarch64 = arch.equals("aarch64") || arch.equals("arm64");
+        boolean arm32 = arch.equals("arm") || arch.equals("armv7l") || arch.equals("armhf");
         if (os.startsWith("linux")) {
-            return x86_64 ? "linux-x86_64" : aarch64 ? "linux-aarch64" : null;
+            return x86_64 ? "linux-x86_64" : aarch64 ? "linux-aarch64" : arm32 ? "linux-armhf" : null;
         }
         if (os.startsWith("mac os x") || os.startsWith("macos")) {
             return x86_64 || aarch64 ? "macos" : null;

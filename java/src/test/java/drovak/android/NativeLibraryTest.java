@@ -21,6 +21,9 @@ class NativeLibraryTest {
         "Linux, x86_64, linux-x86_64",
         "Linux, aarch64, linux-aarch64",
         "Linux, arm64, linux-aarch64",
+        "Linux, arm, linux-armhf",
+        "Linux, armv7l, linux-armhf",
+        "Linux, armhf, linux-armhf",
         "Mac OS X, x86_64, macos",
         "Mac OS X, aarch64, macos",
         "macOS, arm64, macos",
@@ -31,7 +34,7 @@ class NativeLibraryTest {
     }
 
     @ParameterizedTest
-    @CsvSource({"Linux, x86", "Linux, arm", "Linux, riscv64", "Windows 10, amd64", "FreeBSD, amd64",
+    @CsvSource({"Linux, x86", "Linux, armv6l", "Linux, riscv64", "Windows 10, amd64", "FreeBSD, amd64",
         "Mac OS X, ppc"})
     void otherPlatformsHaveNone(String os, String arch) {
         assertNull(NativeLibrary.platform(os, arch));
