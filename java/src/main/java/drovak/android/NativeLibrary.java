@@ -57,6 +57,22 @@ final class NativeLibrary {
     private NativeLibrary() {}
 
     static void load() {
+        try {
+            loadFirstThatWorks();
+        } catch (IllegalCallerException e) {
+            // JDK 24 and later, run with --illegal-native-access=deny: System.load refuses a caller without native
+            // access. The other places would be refused alike.
+            Module module = NativeLibrary.class.getModule();
+            String enable = module.isNamed()
+                    ? "--enable-native-access=" + module.getName()
+                    : "--enable-native-access=ALL-UNNAMED (or, with the tembrix jar on the module path, "
+                            + "--enable-native-access=drovak.tembrix)";
+            throw linkError("cannot load the tembrix native library: this JVM denies it native access ("
+                    + e.getMessage() + "). Run java with " + enable + ".", e);
+        }
+    }
+
+    private static void loadFirstThatWorks() {
         String explicit = System.getProperty(Tapper.LIBRARY_PATH_PROPERTY);
         if (explicit != null && !explicit.isEmpty()) {
             // The user named this file: falling back to another copy would hide their mistake.

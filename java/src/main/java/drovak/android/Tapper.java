@@ -57,6 +57,10 @@ public class Tapper implements AutoCloseable {
      * {@code ~/.cache/tembrix} on Linux and {@code ~/Library/Caches/tembrix} on macOS, created owner-only. If
      * every attempt fails, the {@link UnsatisfiedLinkError} names each folder with its reason and says how to
      * extract the library by hand.
+     *
+     * <p>On JDK 24 and later, a JVM run with {@code --illegal-native-access=deny} loads the library only with
+     * {@code --enable-native-access=ALL-UNNAMED}, or the tembrix module's name when the jar is on the module path;
+     * without it, initialising this class fails with an {@link UnsatisfiedLinkError} that says so.
      */
     public static final String LIBRARY_PATH_PROPERTY = "tembrix.library.path";
 

@@ -182,6 +182,27 @@ class NativeLibraryTest {
         assertEquals("copy rw-------\n", r.output.replace("\r", ""));
     }
 
+    @Test
+    void deniedNativeAccessIsAnUnsatisfiedLinkErrorThatSaysWhatToDo() throws Exception {
+        String java = System.getProperty("tembrix.test.jdk25", "/usr/lib/jvm/temurin-25-jdk-amd64/bin/java");
+        assumeTrue(Files.isExecutable(Path.of(java)), "needs a JDK 24 or later at " + java);
+        // The prefix drops the test JVM's own java from the command line and runs this one instead.
+        List<String> onJdk25 = List.of("sh", "-c", "shift && exec \"$0\" \"$@\"", java);
+        ProcessTest.Result denied = ProcessTest.runJvm(onJdk25, null, System.getProperty("tembrix.test.classpath"),
+                "--illegal-native-access=deny", ChildMain.class.getName(), "loaded-from");
+        assertTrue(denied.exitCode != 0, denied.output);
+        assertTrue(denied.output.contains("UnsatisfiedLinkError: cannot load the tembrix native library: this JVM "
+                + "denies it native access"), denied.output);
+        assertTrue(denied.output.contains("Run java with --enable-native-access=ALL-UNNAMED"), denied.output);
+        assertFalse(denied.output.contains("ExceptionInInitializerError"), denied.output);
+
+        ProcessTest.Result enabled = ProcessTest.runJvm(onJdk25, null, System.getProperty("tembrix.test.classpath"),
+                "--illegal-native-access=deny", "--enable-native-access=ALL-UNNAMED",
+                ChildMain.class.getName(), "loaded-from");
+        assertEquals(0, enabled.exitCode, enabled.output);
+        assertTrue(enabled.output.contains("libtembrix-"), enabled.output);
+    }
+
     /** Loads the library in a child JVM from the test's jar, with the given XDG_CACHE_HOME. */
     private static ProcessTest.Result load(Path cacheHome, String... properties) throws Exception {
         List<String> args = new ArrayList<>(List.of(properties));
