@@ -2,25 +2,77 @@ package drovak.android;
 
 import java.io.IOException;
 import java.io.InputStream;
+import java.io.OutputStream;
+import java.net.URISyntaxException;
+import java.net.URL;
+import java.nio.channels.Channels;
+import java.nio.file.AccessDeniedException;
+import java.nio.file.FileAlreadyExistsException;
+import java.nio.file.FileSystemException;
+import java.nio.file.FileSystems;
 import java.nio.file.Files;
+import java.nio.file.InvalidPathException;
+import java.nio.file.NoSuchFileException;
+import java.nio.file.NotDirectoryException;
+import java.nio.file.OpenOption;
 import java.nio.file.Path;
-import java.nio.file.StandardCopyOption;
+import java.nio.file.StandardOpenOption;
+import java.nio.file.attribute.FileAttribute;
+import java.nio.file.attribute.PosixFilePermission;
+import java.nio.file.attribute.PosixFilePermissions;
+import java.security.SecureRandom;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.Locale;
+import java.util.Set;
 
 /**
- * Loads the native tembrix library: the file named by the system property, if set, and nothing else; otherwise
- * the library path, then the copy inside the jar.
+ * Loads the native tembrix library from the first of:
+ * <ol>
+ *   <li>the file named by {@code -Dtembrix.library.path}: when that is set, it alone is tried;
+ *   <li>the copy inside the jar for this platform. It is written into a new, randomly named, owner-only file in
+ *       the folder named by {@code -Dtembrix.tmpdir} (alone, when that is set), or else in {@code java.io.tmpdir}
+ *       and then in a per-user cache folder: the next folder is tried when one cannot be written or its copy
+ *       cannot be loaded (a file system mounted noexec). The file is deleted once loaded;
+ *   <li>{@code System.loadLibrary("tembrix")}, only where the jar has no copy for this platform.
+ * </ol>
+ * The jar's copy comes before {@code java.library.path} so that neither a stale system copy nor a file planted in
+ * a folder on that path (an empty element of {@code LD_LIBRARY_PATH} stands for the working directory) is loaded
+ * in its place. A packager who wants a system copy names it with {@code -Dtembrix.library.path}.
  */
 final class NativeLibrary {
 
     static final String NAME = "tembrix";
 
+    /** System property naming the folder for the copy of the jar's library; it alone is tried when set. */
+    static final String TMPDIR_PROPERTY = "tembrix.tmpdir";
+
+    /** The platforms whose library the jar carries, for messages. */
+    static final String SUPPORTED = "Linux on x86-64, aarch64 or 32-bit ARM (ARMv7 hard-float) (glibc 2.17 or "
+            + "later), macOS 11 or later on x86-64 or arm64";
+
+    private static final Set<PosixFilePermission> OWNER_ONLY_FILE = PosixFilePermissions.fromString("rw-------");
+    private static final Set<PosixFilePermission> OWNER_ONLY_FOLDER = PosixFilePermissions.fromString("rwx------");
+
     private NativeLibrary() {}
 
     static void load() {
-        List<String> tried = new ArrayList<>();
+        try {
+            loadFirstThatWorks();
+        } catch (IllegalCallerException e) {
+            // JDK 24 and later, run with --illegal-native-access=deny: System.load refuses a caller without native
+            // access. The other places would be refused alike.
+            Module module = NativeLibrary.class.getModule();
+            String enable = module.isNamed()
+                    ? "--enable-native-access=" + module.getName()
+                    : "--enable-native-access=ALL-UNNAMED (or, with the tembrix jar on the module path, "
+                            + "--enable-native-access=drovak.tembrix)";
+            throw linkError("cannot load the tembrix native library: this JVM denies it native access ("
+                    + e.getMessage() + "). Run java with " + enable + ".", e);
+        }
+    }
+
+    private static void loadFirstThatWorks() {
         String explicit = System.getProperty(Tapper.LIBRARY_PATH_PROPERTY);
         if (explicit != null && !explicit.isEmpty()) {
             // The user named this file: falling back to another copy would hide their mistake.
@@ -29,42 +81,209 @@ final class NativeLibrary {
                 System.load(file);
                 return;
             } catch (UnsatisfiedLinkError | SecurityException e) {
-                UnsatisfiedLinkError error = new UnsatisfiedLinkError("cannot load the tembrix native library " + file
-                        + " named by -D" + Tapper.LIBRARY_PATH_PROPERTY + ": " + e.getMessage()
-                        + ". Fix the path, or remove the property to use the library inside the jar.");
-                error.initCause(e);
-                throw error;
+                throw linkError("cannot load the tembrix native library " + file + " named by -D"
+                        + Tapper.LIBRARY_PATH_PROPERTY + ": " + e.getMessage()
+                        + ". Fix the path, or remove the property to use the library inside the jar.", e);
             }
+        }
+        String resource = bundledResource();
+        if (resource != null && NativeLibrary.class.getResource(resource) != null) {
+            loadBundled(resource);
+            return;
         }
         try {
             System.loadLibrary(NAME);
-            return;
         } catch (UnsatisfiedLinkError | SecurityException e) {
-            tried.add("System.loadLibrary(\"" + NAME + "\") on java.library.path="
-                    + System.getProperty("java.library.path") + " (" + e.getMessage() + ")");
+            String none = resource == null
+                    ? "the jar has no bundled library for this platform (it has them for " + SUPPORTED + ")"
+                    : "the jar has no bundled library for this platform (no " + resource.substring(1) + ")";
+            throw linkError("cannot load the tembrix native library for " + platformDescription() + ": " + none
+                    + ", and System.loadLibrary(\"" + NAME + "\") found none on java.library.path="
+                    + System.getProperty("java.library.path") + " (" + e.getMessage() + "). Set -D"
+                    + Tapper.LIBRARY_PATH_PROPERTY + "=/path/to/" + System.mapLibraryName(NAME)
+                    + " or put it on java.library.path.", e);
         }
-        String resource = bundledResource();
-        if (resource == null) {
-            tried.add("bundled library (the jar has none for this platform; it has " + SUPPORTED + ")");
-        } else {
-            try {
-                loadBundled(resource);
-                return;
-            } catch (IOException | UnsatisfiedLinkError | SecurityException e) {
-                tried.add("bundled " + resource + " (" + e.getMessage() + ")");
-            }
-        }
-        throw new UnsatisfiedLinkError("cannot load the tembrix native library for " + platformDescription()
-                + "; tried: " + String.join("; ", tried)
-                + ". Set -D" + Tapper.LIBRARY_PATH_PROPERTY + "=/path/to/" + System.mapLibraryName(NAME)
-                + " or put it on java.library.path.");
     }
 
-    /** The platforms whose library the jar carries, for messages. */
-    static final String SUPPORTED =
-            "Linux on x86-64 or aarch64 (glibc 2.17 or later), macOS 11 or later on x86-64 or arm64";
+    private static void loadBundled(String resource) {
+        String chosen = System.getProperty(TMPDIR_PROPERTY);
+        if (chosen != null && !chosen.isEmpty()) {
+            // As with the library path: the user chose this folder, so no other is tried.
+            try {
+                loadFrom(resource, Path.of(chosen).toAbsolutePath());
+                return;
+            } catch (IOException | UnsatisfiedLinkError | SecurityException | InvalidPathException e) {
+                throw linkError("cannot load the tembrix native library: the folder " + chosen + " named by -D"
+                        + TMPDIR_PROPERTY + " cannot be used (" + reason(e) + "). Name a folder where this user may"
+                        + " write files and load code, remove the property to use java.io.tmpdir, or "
+                        + byHand(resource), e);
+            }
+        }
+        List<String> tried = new ArrayList<>();
+        List<Throwable> failures = new ArrayList<>();
+        String tmpdir = System.getProperty("java.io.tmpdir", "");
+        try {
+            loadFrom(resource, Path.of(tmpdir).toAbsolutePath());
+            return;
+        } catch (IOException | UnsatisfiedLinkError | SecurityException | InvalidPathException e) {
+            tried.add("java.io.tmpdir " + tmpdir + " (" + reason(e) + ")");
+            failures.add(e);
+        }
+        Path cache = cacheFolder();
+        if (cache != null) {
+            try {
+                createOwnerOnlyFolder(cache);
+                loadFrom(resource, cache);
+                return;
+            } catch (IOException | UnsatisfiedLinkError | SecurityException e) {
+                tried.add("per-user cache folder " + cache + " (" + reason(e) + ")");
+                failures.add(e);
+            }
+        }
+        UnsatisfiedLinkError error = linkError("cannot load the tembrix native library for "
+                + platformDescription() + ": the copy inside the jar could not be written out and loaded; tried: "
+                + String.join("; ", tried) + ". Name a folder where this user may write files and load code with -D"
+                + TMPDIR_PROPERTY + "=DIR, or " + byHand(resource), failures.get(0));
+        failures.stream().skip(1).forEach(error::addSuppressed);
+        throw error;
+    }
 
-    /** The jar's directory for this platform: {@code linux-x86_64}, {@code linux-aarch64} or {@code macos}. */
+    /**
+     * The per-user cache folder for the copy, or null where there is none: {@code $XDG_CACHE_HOME/tembrix} or
+     * {@code ~/.cache/tembrix} on Linux, {@code ~/Library/Caches/tembrix} on macOS.
+     */
+    static Path cacheFolder() {
+        String platform = platform();
+        if (platform == null) {
+            return null;
+        }
+        String home = System.getProperty("user.home", "");
+        if (platform.equals("macos")) {
+            return home.isEmpty() ? null : Path.of(home, "Library", "Caches", NAME);
+        }
+        String xdg = System.getenv("XDG_CACHE_HOME");
+        if (xdg != null && xdg.startsWith("/")) { // a relative one is to be ignored
+            return Path.of(xdg, NAME);
+        }
+        return home.isEmpty() ? null : Path.of(home, ".cache", NAME);
+    }
+
+    /** Creates the folder, and any parent it lacks, owner-only; refuses one that others may write to. */
+    private static void createOwnerOnlyFolder(Path folder) throws IOException {
+        Files.createDirectories(folder, PosixFilePermissions.asFileAttribute(OWNER_ONLY_FOLDER));
+        Set<PosixFilePermission> permissions = Files.getPosixFilePermissions(folder);
+        if (permissions.contains(PosixFilePermission.GROUP_WRITE)
+                || permissions.contains(PosixFilePermission.OTHERS_WRITE)) {
+            throw new FileSystemException(folder.toString(), null, "other users may write to it (it is "
+                    + PosixFilePermissions.toString(permissions) + "; make it owner-only with chmod 700)");
+        }
+    }
+
+    private static void loadFrom(String resource, Path folder) throws IOException {
+        Path file = extract(resource, folder);
+        try {
+            System.load(file.toString());
+        } finally {
+            // The loaded mapping outlives the file on the systems we build for, so no file is left behind.
+            try {
+                Files.deleteIfExists(file);
+            } catch (IOException e) {
+                file.toFile().deleteOnExit();
+            }
+        }
+    }
+
+    /**
+     * Writes the jar's library into a file created for it in the folder: new, randomly named and owner-only from
+     * the moment it exists, and written through the descriptor that created it, so that no other file can take
+     * its place. Returns that file.
+     */
+    static Path extract(String resource, Path folder) throws IOException {
+        if (!Files.isDirectory(folder)) {
+            throw new NoSuchFileException(folder.toString(), null,
+                    Files.exists(folder) ? "not a folder" : "no such folder");
+        }
+        String suffix = resource.substring(resource.lastIndexOf('.'));
+        Set<OpenOption> options = Set.of(StandardOpenOption.CREATE_NEW, StandardOpenOption.WRITE);
+        FileAttribute<?>[] ownerOnly = FileSystems.getDefault().supportedFileAttributeViews().contains("posix")
+                ? new FileAttribute<?>[] {PosixFilePermissions.asFileAttribute(OWNER_ONLY_FILE)}
+                : new FileAttribute<?>[0];
+        SecureRandom random = new SecureRandom();
+        for (int attempt = 1; ; attempt++) {
+            Path file = folder.resolve("lib" + NAME + "-" + Long.toUnsignedString(random.nextLong()) + suffix);
+            try (InputStream in = NativeLibrary.class.getResourceAsStream(resource)) {
+                if (in == null) {
+                    throw new IOException(resource + " is not in the jar");
+                }
+                try (OutputStream out = Channels.newOutputStream(Files.newByteChannel(file, options, ownerOnly))) {
+                    try {
+                        in.transferTo(out);
+                    } catch (IOException e) {
+                        Files.deleteIfExists(file);
+                        throw e;
+                    }
+                }
+                return file;
+            } catch (FileAlreadyExistsException e) {
+                if (attempt == 10) {
+                    throw e;
+                }
+            }
+        }
+    }
+
+    /** How to do by hand what the loader could not, as the end of a sentence. */
+    private static String byHand(String resource) {
+        String entry = resource.substring(1);
+        String file = entry.substring(entry.lastIndexOf('/') + 1);
+        return "extract the library by hand into a folder DIR where code may be loaded (unzip -j " + jarPath() + " "
+                + entry + " -d DIR) and name it with -D" + Tapper.LIBRARY_PATH_PROPERTY + "=DIR/" + file + ".";
+    }
+
+    private static String jarPath() {
+        try {
+            URL location = NativeLibrary.class.getProtectionDomain().getCodeSource().getLocation();
+            String path = Path.of(location.toURI()).toString();
+            if (path.endsWith(".jar")) {
+                return path;
+            }
+        } catch (RuntimeException | URISyntaxException e) {
+            // Not a plain file (or not telling): fall back to a description.
+        }
+        return "tembrix.jar";
+    }
+
+    /** The reason an attempt failed, in words: NIO's exceptions for a missing file or denied access carry none. */
+    private static String reason(Throwable e) {
+        if (e instanceof FileSystemException && ((FileSystemException) e).getReason() == null) {
+            String why = e instanceof NoSuchFileException ? "no such file or folder"
+                    : e instanceof AccessDeniedException ? "permission denied"
+                    : e instanceof NotDirectoryException ? "not a folder"
+                    : e instanceof FileAlreadyExistsException ? "already exists"
+                    : e.getClass().getSimpleName();
+            return ((FileSystemException) e).getFile() + ": " + why;
+        }
+        if (e.getMessage() == null) {
+            return e.toString();
+        }
+        // The JDK names the file twice when the system refuses it: "F: F: failed to map segment ...".
+        String message = e.getMessage().replaceFirst("^(.+?): \\1: ", "$1: ");
+        if (message.contains("failed to map segment")) {
+            message += " (a file system mounted noexec?)";
+        }
+        return message;
+    }
+
+    private static UnsatisfiedLinkError linkError(String message, Throwable cause) {
+        UnsatisfiedLinkError error = new UnsatisfiedLinkError(message);
+        error.initCause(cause);
+        return error;
+    }
+
+    /**
+     * The jar's directory for this platform: {@code linux-x86_64}, {@code linux-aarch64}, {@code linux-armhf} or
+     * {@code macos}.
+     */
     static String platform() {
         return platform(System.getProperty("os.name", ""), System.getProperty("os.arch", ""));
     }
@@ -78,8 +297,9 @@ final class NativeLibrary {
         String arch = osArch.toLowerCase(Locale.ROOT);
         boolean x86_64 = arch.equals("amd64") || arch.equals("x86_64");
         boolean aarch64 = arch.equals("aarch64") || arch.equals("arm64");
+        boolean arm32 = arch.equals("arm") || arch.equals("armv7l") || arch.equals("armhf");
         if (os.startsWith("linux")) {
-            return x86_64 ? "linux-x86_64" : aarch64 ? "linux-aarch64" : null;
+            return x86_64 ? "linux-x86_64" : aarch64 ? "linux-aarch64" : arm32 ? "linux-armhf" : null;
         }
         if (os.startsWith("mac os x") || os.startsWith("macos")) {
             return x86_64 || aarch64 ? "macos" : null;
@@ -98,22 +318,5 @@ final class NativeLibrary {
 
     private static String platformDescription() {
         return System.getProperty("os.name") + " " + System.getProperty("os.arch");
-    }
-
-    private static void loadBundled(String resource) throws IOException {
-        try (InputStream in = NativeLibrary.class.getResourceAsStream(resource)) {
-            if (in == null) {
-                throw new IOException("not in the jar");
-            }
-            String suffix = resource.substring(resource.lastIndexOf('.'));
-            Path file = Files.createTempFile("libtembrix-", suffix);
-            try {
-                Files.copy(in, file, StandardCopyOption.REPLACE_EXISTING);
-                System.load(file.toAbsolutePath().toString());
-            } finally {
-                // The loaded mapping outlives the file on the systems we build for, so no temporary file is left.
-                Files.deleteIfExists(file);
-            }
-        }
     }
 }

@@ -45,8 +45,22 @@ public class Tapper implements AutoCloseable {
     /**
      * System property naming the native library file to load. When it is set, that file is loaded and nothing
      * else; if it cannot be, initialising this class fails with an {@link UnsatisfiedLinkError} naming the file and
-     * the reason. Without it, the class tries {@code System.loadLibrary("tembrix")} and then the copy bundled
-     * inside the jar.
+     * the reason. Without it, the class loads the copy bundled inside the jar for this platform, and tries
+     * {@code System.loadLibrary("tembrix")} only where the jar has none: to use a system copy instead of the jar's,
+     * name it with this property.
+     *
+     * <p>The jar's copy is written into a new owner-only file, loaded, and deleted. The file goes into the folder
+     * named by the system property {@code tembrix.tmpdir}, and into no other (if it cannot be used, initialising
+     * this class fails with an {@link UnsatisfiedLinkError} naming the folder and the reason). Without that
+     * property it goes into {@code java.io.tmpdir}, or, if that cannot be written or its files cannot be loaded
+     * (a file system mounted noexec), into a per-user cache folder, {@code $XDG_CACHE_HOME/tembrix} or
+     * {@code ~/.cache/tembrix} on Linux and {@code ~/Library/Caches/tembrix} on macOS, created owner-only. If
+     * every attempt fails, the {@link UnsatisfiedLinkError} names each folder with its reason and says how to
+     * extract the library by hand.
+     *
+     * <p>On JDK 24 and later, a JVM run with {@code --illegal-native-access=deny} loads the library only with
+     * {@code --enable-native-access=ALL-UNNAMED}, or the tembrix module's name when the jar is on the module path;
+     * without it, initialising this class fails with an {@link UnsatisfiedLinkError} that says so.
      */
     public static final String LIBRARY_PATH_PROPERTY = "tembrix.library.path";
 

@@ -1,18 +1,24 @@
 package drovak.android;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.nio.file.attribute.PosixFilePermissions;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.stream.Stream;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
 
-/** Which of the jar's libraries the loader picks. */
+/** Which library the loader picks, where it writes the jar's copy, and what it says when it cannot. */
 class NativeLibraryTest {
 
     @ParameterizedTest
@@ -21,6 +27,9 @@ class NativeLibraryTest {
         "Linux, x86_64, linux-x86_64",
         "Linux, aarch64, linux-aarch64",
         "Linux, arm64, linux-aarch64",
+        "Linux, arm, linux-armhf",
+        "Linux, armv7l, linux-armhf",
+        "Linux, armhf, linux-armhf",
         "Mac OS X, x86_64, macos",
         "Mac OS X, aarch64, macos",
         "macOS, arm64, macos",
@@ -31,7 +40,7 @@ class NativeLibraryTest {
     }
 
     @ParameterizedTest
-    @CsvSource({"Linux, x86", "Linux, arm", "Linux, riscv64", "Windows 10, amd64", "FreeBSD, amd64",
+    @CsvSource({"Linux, x86", "Linux, armv6l", "Linux, riscv64", "Windows 10, amd64", "FreeBSD, amd64",
         "Mac OS X, ppc"})
     void otherPlatformsHaveNone(String os, String arch) {
         assertNull(NativeLibrary.platform(os, arch));
@@ -63,14 +72,146 @@ class NativeLibraryTest {
         Path bogus = dir.resolve("drovak/android/native/" + platform + "/" + file);
         Files.createDirectories(bogus.getParent());
         Files.writeString(bogus, "not a library ".repeat(16));
-        String classPath = dir + ":" + System.getProperty("tembrix.test.classes") + ":"
-                + ProcessTest.class.getProtectionDomain().getCodeSource().getLocation().getPath();
-        ProcessTest.Result r = ProcessTest.runJvm(classPath, "-Djava.library.path=/nonexistent",
-                ChildMain.class.getName(), "loaded-from");
+        String classPath = dir + ":" + System.getProperty("tembrix.test.classes") + ":" + testClasses();
+        ProcessTest.Result r = ProcessTest.runJvm(List.of("env", "XDG_CACHE_HOME=" + dir.resolve("cache")), null,
+                classPath, ChildMain.class.getName(), "loaded-from");
         assertTrue(r.output.contains("UnsatisfiedLinkError"), r.output);
-        assertTrue(r.output.contains("bundled /drovak/android/native/" + platform + "/" + file), r.output);
+        assertTrue(r.output.contains("drovak/android/native/" + platform + "/" + file), r.output);
         if (platform.startsWith("linux")) {
             assertTrue(r.output.contains("invalid ELF header"), "the system's own words: " + r.output);
         }
+    }
+
+    /**
+     * The jar's copy comes first: a library in a folder on java.library.path (an empty element of
+     * LD_LIBRARY_PATH stands for the working directory) is loaded only by a jar without a copy for the platform.
+     */
+    @Test
+    void aLibraryOnTheLibraryPathIsLoadedOnlyWhereTheJarHasNone(@TempDir Path dir) throws Exception {
+        Path planted = dir.resolve(System.mapLibraryName("tembrix"));
+        Files.copy(Path.of(System.getProperty("tembrix.test.library")), planted);
+        ProcessTest.Result jar = ProcessTest.runJvm(List.of("env", "LD_LIBRARY_PATH=/nonexistent:"), dir.toFile(),
+                System.getProperty("tembrix.test.classpath"), ChildMain.class.getName(), "loaded-from");
+        assertEquals(0, jar.exitCode, jar.output);
+        assertTrue(jar.output.contains("libtembrix-"), "extracted from the jar: " + jar.output);
+        assertFalse(jar.output.contains(planted.toString()), jar.output);
+
+        String classesAlone = System.getProperty("tembrix.test.classes") + ":" + testClasses();
+        ProcessTest.Result none = ProcessTest.runJvm(classesAlone, "-Djava.library.path=" + dir,
+                ChildMain.class.getName(), "loaded-from");
+        assertEquals(0, none.exitCode, none.output);
+        assertTrue(none.output.contains(planted.toString()), none.output);
+    }
+
+    @Test
+    void aMissingOrUnwritableTmpdirFallsBackToTheCacheFolderAndEachReasonIsNamed(@TempDir Path dir)
+            throws Exception {
+        Path cache = dir.resolve("cache");
+        Path missing = dir.resolve("missing");
+        ProcessTest.Result fallback = load(cache, "-Djava.io.tmpdir=" + missing);
+        assertEquals(0, fallback.exitCode, fallback.output);
+        assertTrue(fallback.output.contains(cache.resolve("tembrix/libtembrix-").toString()), fallback.output);
+        assertEquals("rwx------", PosixFilePermissions.toString(
+                Files.getPosixFilePermissions(cache.resolve("tembrix"))), "created owner-only");
+        try (Stream<Path> left = Files.list(cache.resolve("tembrix"))) {
+            assertEquals(0, left.count(), "the copy is deleted once loaded");
+        }
+
+        // /dev/null/tembrix cannot be created, and no one may create files in /sys, not even root.
+        Path noCache = Path.of("/dev/null");
+        ProcessTest.Result gone = load(noCache, "-Djava.io.tmpdir=" + missing);
+        assertTrue(gone.output.contains("UnsatisfiedLinkError"), gone.output);
+        assertTrue(gone.output.contains("java.io.tmpdir " + missing + " (" + missing + ": no such folder)"),
+                gone.output);
+        assertTrue(gone.output.contains("/dev/null/tembrix (/dev/null/tembrix: Not a directory)"), gone.output);
+        assertTrue(gone.output.contains("unzip -j " + System.getProperty("tembrix.test.classpath").split(":")[0]
+                + " drovak/android/native/"), "how to extract it by hand: " + gone.output);
+        assertTrue(gone.output.contains("-D" + Tapper.LIBRARY_PATH_PROPERTY + "=DIR/"), gone.output);
+        ProcessTest.Result unwritable = load(noCache, "-Djava.io.tmpdir=/sys");
+        assertTrue(unwritable.output.matches("(?s).*java\\.io\\.tmpdir /sys \\(/sys/libtembrix-\\d+\\.so: "
+                + "(permission denied|Read-only file system)\\).*"), unwritable.output);
+    }
+
+    @Test
+    void aTembrixTmpdirThatCannotBeUsedIsAnErrorWithoutFallback(@TempDir Path dir) throws Exception {
+        Path missing = dir.resolve("missing");
+        ProcessTest.Result r = load(dir.resolve("cache"), "-D" + NativeLibrary.TMPDIR_PROPERTY + "=" + missing);
+        assertTrue(r.exitCode != 0, r.output);
+        assertTrue(r.output.contains("UnsatisfiedLinkError: cannot load the tembrix native library: the folder "
+                + missing + " named by -Dtembrix.tmpdir cannot be used (" + missing + ": no such folder)"), r.output);
+        assertFalse(Files.exists(dir.resolve("cache")), "no other folder is tried");
+
+        Path chosen = Files.createDirectory(dir.resolve("chosen"));
+        ProcessTest.Result works = load(dir.resolve("cache"), "-D" + NativeLibrary.TMPDIR_PROPERTY + "=" + chosen);
+        assertEquals(0, works.exitCode, works.output);
+        assertTrue(works.output.contains(chosen.resolve("libtembrix-").toString()), works.output);
+    }
+
+    /** As root in a mount namespace of its own, the child gets a java.io.tmpdir mounted noexec. */
+    @Test
+    void aNoexecTmpdirFallsBackToTheCacheFolderButANoexecTembrixTmpdirIsAnError(@TempDir Path dir)
+            throws Exception {
+        Path noexec = Files.createDirectory(dir.resolve("noexec"));
+        Path cache = dir.resolve("cache");
+        List<String> mountNoexec = List.of("env", "XDG_CACHE_HOME=" + cache, "unshare", "-m", "sh", "-c",
+                "mount -t tmpfs -o noexec tmpfs \"$0\" && exec \"$@\"", noexec.toString());
+        List<String> probe = new ArrayList<>(mountNoexec);
+        probe.add("true");
+        assumeTrue(new ProcessBuilder(probe).redirectErrorStream(true).start().waitFor() == 0,
+                "needs root (CAP_SYS_ADMIN) and unshare to mount a noexec file system in a namespace of its own");
+        ProcessTest.Result fallback = ProcessTest.runJvm(mountNoexec, null,
+                System.getProperty("tembrix.test.classpath"), "-Djava.io.tmpdir=" + noexec,
+                ChildMain.class.getName(), "loaded-from");
+        assertEquals(0, fallback.exitCode, fallback.output);
+        assertTrue(fallback.output.contains(cache.resolve("tembrix/libtembrix-").toString()), fallback.output);
+
+        ProcessTest.Result chosen = ProcessTest.runJvm(mountNoexec, null,
+                System.getProperty("tembrix.test.classpath"), "-D" + NativeLibrary.TMPDIR_PROPERTY + "=" + noexec,
+                ChildMain.class.getName(), "loaded-from");
+        assertTrue(chosen.exitCode != 0, chosen.output);
+        assertTrue(chosen.output.contains("the folder " + noexec + " named by -Dtembrix.tmpdir cannot be used"),
+                chosen.output);
+        assertTrue(chosen.output.contains("failed to map segment from shared object"), chosen.output);
+    }
+
+    /** Under umask 000 too, the copy is owner-only: written into the file created for it, never replaced. */
+    @Test
+    void theCopyIsOwnerOnly(@TempDir Path dir) throws Exception {
+        ProcessTest.Result r = ProcessTest.runJvm(List.of("sh", "-c", "umask 000 && exec \"$@\"", "sh"), null,
+                System.getProperty("tembrix.test.classpath"), LoaderChild.class.getName(), dir.toString());
+        assertEquals("copy rw-------\n", r.output.replace("\r", ""));
+    }
+
+    @Test
+    void deniedNativeAccessIsAnUnsatisfiedLinkErrorThatSaysWhatToDo() throws Exception {
+        String java = System.getProperty("tembrix.test.jdk25", "/usr/lib/jvm/temurin-25-jdk-amd64/bin/java");
+        assumeTrue(Files.isExecutable(Path.of(java)), "needs a JDK 24 or later at " + java);
+        // The prefix drops the test JVM's own java from the command line and runs this one instead.
+        List<String> onJdk25 = List.of("sh", "-c", "shift && exec \"$0\" \"$@\"", java);
+        ProcessTest.Result denied = ProcessTest.runJvm(onJdk25, null, System.getProperty("tembrix.test.classpath"),
+                "--illegal-native-access=deny", ChildMain.class.getName(), "loaded-from");
+        assertTrue(denied.exitCode != 0, denied.output);
+        assertTrue(denied.output.contains("UnsatisfiedLinkError: cannot load the tembrix native library: this JVM "
+                + "denies it native access"), denied.output);
+        assertTrue(denied.output.contains("Run java with --enable-native-access=ALL-UNNAMED"), denied.output);
+        assertFalse(denied.output.contains("ExceptionInInitializerError"), denied.output);
+
+        ProcessTest.Result enabled = ProcessTest.runJvm(onJdk25, null, System.getProperty("tembrix.test.classpath"),
+                "--illegal-native-access=deny", "--enable-native-access=ALL-UNNAMED",
+                ChildMain.class.getName(), "loaded-from");
+        assertEquals(0, enabled.exitCode, enabled.output);
+        assertTrue(enabled.output.contains("libtembrix-"), enabled.output);
+    }
+
+    /** Loads the library in a child JVM from the test's jar, with the given XDG_CACHE_HOME. */
+    private static ProcessTest.Result load(Path cacheHome, String... properties) throws Exception {
+        List<String> args = new ArrayList<>(List.of(properties));
+        args.addAll(List.of(ChildMain.class.getName(), "loaded-from"));
+        return ProcessTest.runJvm(List.of("env", "XDG_CACHE_HOME=" + cacheHome), null,
+                System.getProperty("tembrix.test.classpath"), args.toArray(new String[0]));
+    }
+
+    private static String testClasses() {
+        return NativeLibraryTest.class.getProtectionDomain().getCodeSource().getLocation().getPath();
     }
 }
