@@ -17,14 +17,18 @@ import java.util.Objects;
  * <p>A cycle is {@code setBeatList}, {@code startTapper}, {@code stopTapper}, and it may be repeated. Calls out of
  * that order are rejected with an {@link IllegalStateException} or do nothing; they never corrupt the state. The
  * methods may be called from any thread except the tapper thread itself (that is, not from inside
- * {@code tap()}).
+ * {@code tap()}, where they throw {@link IllegalStateException}).
  *
  * <p>Things to know:
  * <ul>
  *   <li>The native tapper is one per process, shared by every {@code Tapper} object: one rhythm plays at a time,
  *       and the beat list, the thread and the stop are common to all of them. {@code b.stopTapper()} stops the
  *       rhythm that {@code a.startTapper()} started, and {@code b.startTapper()} plays the list that
- *       {@code a.setBeatList()} set.
+ *       {@code a.setBeatList()} set. Strictly, it is one per loaded copy of the native library: two class loaders
+ *       that each load this jar (two web applications, say) get two independent tappers.
+ *   <li>{@code tap()} must not wait for another thread that calls {@code setBeatList}, {@code startTapper} or
+ *       {@code stopTapper}: those calls may wait for {@code tap()} to return, and the two would wait for each other
+ *       for good. Hand such work to another thread and return without waiting for it.
  *   <li>The beat times count from the tapper thread's own start, read inside that thread just before
  *       {@link #startTapper()} returns; {@link #startTimeNanos()} tells it. Lining the taps up with another clock:
  *       <pre>{@code
@@ -72,8 +76,11 @@ public class Tapper implements AutoCloseable {
 
     private final Runnable onTap;
 
-    /** Written by the native tapper thread when it starts on this object: its start, in System.nanoTime() time. */
+    /** Written by the native library when a rhythm starts on this object: its start, in System.nanoTime() time. */
     private volatile long nativeStartTimeNanos = NOT_STARTED;
+
+    /** Written by the native library with the start time: whether the tapper thread got real-time scheduling. */
+    private volatile boolean nativeRealTime;
 
     /** Creates a tapper whose {@link #tap()} does nothing until a subclass overrides it. */
     public Tapper() {
@@ -95,10 +102,10 @@ public class Tapper implements AutoCloseable {
      * may override it instead.
      *
      * <p>The tapper thread is a native thread attached to the JVM, named by the JVM (for example "Thread-3") and
-     * in the main thread group; that is how it shows in a thread dump. Its context class loader is the class
-     * loader of this object's class. It runs at real-time priority where the process may have it, so a
-     * {@code tap()} should return quickly: a slow one delays the beats after it, which are then tapped as soon
-     * as it returns.
+     * in the main thread group; that is how it shows in a thread dump. Its context class loader is that of the
+     * thread that called {@link #startTapper()}, as a {@code new Thread()} would inherit it. It runs at real-time
+     * priority where the process may have it (see {@link #isRealTime()}), so a {@code tap()} should return
+     * quickly: a slow one delays the beats after it, which are then tapped as soon as it returns.
      *
      * <p>An exception thrown here goes to the thread's uncaught-exception handler (the default handler, or the
      * thread group's, which prints it), as for any Java thread, and tapping goes on with the next beat.
@@ -120,9 +127,10 @@ public class Tapper implements AutoCloseable {
      * truncated to the microsecond; NaN counts as 0. The array is copied, never kept or written.
      *
      * <p>The list is shared by every {@code Tapper} object (see the class description) and is freed by
-     * {@link #stopTapper()}.
+     * {@link #stopTapper()}. After a rhythm has ended by itself, a new list may be set without a stop; called while
+     * the last beat's {@code tap()} runs, this waits for that {@code tap()} to return.
      *
-     * <p>Prints "Set beat list native" on the process's standard output.
+     * <p>Prints "Set beat list native" on the process's standard output as it is called.
      *
      * @param beats the beat times in seconds
      * @throws NullPointerException if {@code beats} is null
@@ -134,17 +142,21 @@ public class Tapper implements AutoCloseable {
     /**
      * Starts the tapper thread on the current beat list and returns once the thread has started and joined the
      * JVM. The beat times count from the thread's start, which it reads first thing, before this method returns;
-     * {@link #startTimeNanos()} then tells it. The thread is not a daemon, so the JVM waits for the rhythm to end
-     * before it exits by itself. If a previous rhythm has already ended by itself, it is cleaned up first and the
-     * current list is tapped again.
+     * {@link #startTimeNanos()} and {@link #isRealTime()} then tell what it got. The thread is not a daemon, so the
+     * JVM waits for the rhythm to end before it exits by itself. If a previous rhythm has already ended by itself,
+     * it is cleaned up first and the current list is tapped again; called while that rhythm's last {@code tap()}
+     * runs, this waits for it to return.
      *
      * <p>The list is the one last set by any {@code Tapper}. After {@link #stopTapper()} there is none: call
      * {@link #setBeatList} again first, or this start taps nothing.
      *
-     * <p>Prints "Start native tapping " on the process's standard output.
+     * <p>Prints "Start native tapping " on the process's standard output as it is called.
      *
-     * @throws IllegalStateException if the tapper is still tapping; call {@link #stopTapper()} first
+     * @throws IllegalStateException if the tapper is still tapping (call {@link #stopTapper()} first), or if the
+     *     tapper thread cannot attach to the JVM (a thread stack limit, {@code ulimit -s}, too small for the JVM;
+     *     the JVM shutting down); nothing has started then
      * @throws OutOfMemoryError if the tapper thread cannot be created
+     * @throws NoSuchMethodError if this object's class has no method {@code void tap()}
      */
     public native void startTapper();
 
@@ -156,9 +168,14 @@ public class Tapper implements AutoCloseable {
      * <p>It stops whatever rhythm plays, whichever {@code Tapper} started it. It frees the beat list: set a new
      * one before the next {@link #startTapper()}.
      *
-     * <p>One wait is cut short: if {@code tap()} has called {@link System#exit} (and so waits for the shutdown
-     * hooks, perhaps for the very hook that calls this method), it will never return. This method then returns
-     * without waiting for it and leaves the thread to the ending process.
+     * <p>Once the JVM has begun to shut down (a shutdown hook that stops the tapper, say), the wait is bounded, so
+     * that the tapper never holds up the JVM's exit: this method waits for a {@code tap()} in progress at most
+     * about a second, or not at all if that {@code tap()} has itself called {@link System#exit}, and then returns
+     * and leaves the thread to the ending process.
+     *
+     * <p>It cannot be called from {@code tap()}, since it waits for {@code tap()} to return. To stop from there,
+     * hand the stop to another thread ({@code executor.execute(tapper::stopTapper)}) and return from {@code tap()}
+     * without waiting for it: a {@code tap()} that waits for that stop waits for good.
      *
      * @throws IllegalStateException if called from {@code tap()} on the tapper thread
      */
@@ -183,6 +200,25 @@ public class Tapper implements AutoCloseable {
             throw new IllegalStateException("no rhythm has been started on this Tapper; call startTapper() first");
         }
         return start;
+    }
+
+    /**
+     * Whether the tapper thread of the current or last rhythm started on this object got real-time scheduling. It
+     * is known as soon as {@link #startTapper()} returns, and stays until the next start on this object.
+     *
+     * <p>On Linux it is true when the thread runs {@code SCHED_FIFO} at the lowest real-time priority, with a
+     * watchdog thread one priority above it. The thread runs real-time while it sleeps towards a beat and wakes;
+     * once it has spent 3 ms in the JVM for one beat (in {@code tap()}, or in the JVM's own locks and allocation),
+     * the watchdog puts it back to normal scheduling until that {@code tap()} returns, so that it cannot starve the
+     * JVM's other threads. It needs {@code CAP_SYS_NICE} or an rtprio limit of 2 or more, and no finite
+     * {@code RLIMIT_RTTIME}. On macOS it is true when the Mach time-constraint policy was accepted.
+     *
+     * @return true if the tapper thread runs real-time between beats
+     * @throws IllegalStateException if no rhythm has been started on this object
+     */
+    public boolean isRealTime() {
+        startTimeNanos();
+        return nativeRealTime;
     }
 
     /** Same as {@link #stopTapper()}, so that a tapper can be used in try-with-resources. */

@@ -26,12 +26,8 @@ class RealTimeTest {
         assumeTrue(isRoot(), "needs root to run the child JVM as another user");
         // As nobody, with no capability and an rtprio limit of 0: the desktop user's lot. The child
         // cannot read this build's folders, so it gets copies in a folder anyone may read.
-        String classPath = copyForAnyone(dir);
-        Path tmp = Files.createDirectory(dir.resolve("tmp"));
-        Files.setPosixFilePermissions(tmp, PosixFilePermissions.fromString("rwxrwxrwx"));
-        ProcessTest.Result r = ProcessTest.runJvm(
-                List.of("prlimit", "--rtprio=0:0", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"),
-                dir.toFile(), classPath, "-Djava.io.tmpdir=" + tmp,
+        ProcessTest.Result r = ProcessTest.runJvm(asNobody(), dir.toFile(),
+                copyForAnyone(dir, RealTimeChild.class), tmpdirForAnyone(dir),
                 RealTimeChild.class.getName(), "policy");
         assertEquals(0, r.exitCode, r.output);
         assertEquals(LIBRARY_LINES + "tapper normal (SCHED_OTHER)\nchild process normal (SCHED_OTHER)\n"
@@ -73,15 +69,27 @@ class RealTimeTest {
         return Integer.parseInt(m.group(1));
     }
 
-    private static boolean isRoot() throws IOException {
+    static boolean isRoot() throws IOException {
         return ((Integer) Files.getAttribute(Path.of("/proc/self"), "unix:uid")) == 0;
     }
 
+    /** The command prefix that runs a child JVM as nobody, with no capability and an rtprio limit of 0. */
+    static List<String> asNobody() {
+        return List.of("prlimit", "--rtprio=0:0", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups");
+    }
+
+    /** A java.io.tmpdir in dir that anyone may write, as a JVM option. */
+    static String tmpdirForAnyone(Path dir) throws IOException {
+        Path tmp = Files.createDirectory(dir.resolve("tmp"));
+        Files.setPosixFilePermissions(tmp, PosixFilePermissions.fromString("rwxrwxrwx"));
+        return "-Djava.io.tmpdir=" + tmp;
+    }
+
     /**
-     * Copies the test class path's jars and RealTimeChild's classes into dir, all readable by anyone; returns the
-     * class path of the copies.
+     * Copies the test class path's jars and the main class's classes (with its nested ones) into dir, all
+     * readable by anyone; returns the class path of the copies.
      */
-    private static String copyForAnyone(Path dir) throws IOException {
+    static String copyForAnyone(Path dir, Class<?> main) throws IOException {
         Files.setPosixFilePermissions(dir, PosixFilePermissions.fromString("rwxr-xr-x"));
         StringBuilder classPath = new StringBuilder();
         for (String entry : System.getProperty("tembrix.test.classpath").split(":")) {
@@ -91,11 +99,11 @@ class RealTimeTest {
                 classPath.append(copy).append(':');
             }
         }
-        Path source = Path.of(RealTimeChild.class.getProtectionDomain().getCodeSource().getLocation().getPath());
+        Path source = Path.of(main.getProtectionDomain().getCodeSource().getLocation().getPath());
         Path classes = dir.resolve("classes");
         Path pkg = Files.createDirectories(classes.resolve("drovak/android"));
         try (DirectoryStream<Path> files = Files.newDirectoryStream(source.resolve("drovak/android"),
-                RealTimeChild.class.getSimpleName() + "*.class")) {
+                main.getSimpleName() + "*.class")) {
             for (Path file : files) {
                 Files.copy(file, pkg.resolve(file.getFileName()));
             }

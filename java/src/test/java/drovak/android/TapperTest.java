@@ -83,6 +83,7 @@ class TapperTest {
         void theStartTimeIsWhereTheBeatTimesCountFrom() throws InterruptedException {
             IllegalStateException notYet = assertThrows(IllegalStateException.class, tapper::startTimeNanos);
             assertTrue(notYet.getMessage().contains("startTapper()"), notYet.getMessage());
+            assertThrows(IllegalStateException.class, tapper::isRealTime);
             double[] beats = {0, 0.02, 0.05, 0.08};
             tapper.setBeatList(beats);
             long before = System.nanoTime();
@@ -101,8 +102,21 @@ class TapperTest {
             assertEquals(start, tapper.startTimeNanos(), "kept after the stop");
         }
 
+        /** A subclass's own field of the library's name is its own business. */
         @Test
-        void tapRunsOnAnAttachedThreadWithTheTappersClassLoader() throws InterruptedException {
+        void aSubclassFieldOfTheSameNameIsLeftAlone() {
+            class Stamped extends Tapper {
+                long nativeStartTimeNanos = 42;
+            }
+            Stamped stamped = new Stamped();
+            long before = System.nanoTime();
+            stamped.startTapper();
+            assertTrue(stamped.startTimeNanos() >= before);
+            assertEquals(42, stamped.nativeStartTimeNanos);
+        }
+
+        @Test
+        void tapRunsOnAnAttachedThreadWithTheStartersContextLoader() throws InterruptedException {
             List<Object> seen = new ArrayList<>();
             CountDownLatch tapped = new CountDownLatch(1);
             Tapper own = new Tapper() {
@@ -119,7 +133,7 @@ class TapperTest {
             own.startTapper();
             assertTrue(tapped.await(5, TimeUnit.SECONDS));
             own.stopTapper();
-            assertEquals(own.getClass().getClassLoader(), seen.get(0));
+            assertEquals(Thread.currentThread().getContextClassLoader(), seen.get(0));
             assertTrue(((String) seen.get(1)).startsWith("Thread-"), "named by the JVM: " + seen.get(1));
             assertEquals(false, seen.get(2));
         }

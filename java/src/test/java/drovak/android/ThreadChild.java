@@ -1,0 +1,330 @@
+package drovak.android;
+
+import java.io.PrintStream;
+import java.lang.ref.WeakReference;
+import java.net.URL;
+import java.net.URLClassLoader;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.Semaphore;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicInteger;
+import java.util.concurrent.atomic.AtomicLong;
+import java.util.concurrent.atomic.AtomicReference;
+
+/** Scenarios of real programs that TapperThreadTest runs in a JVM of their own. */
+public final class ThreadChild {
+
+    private ThreadChild() {}
+
+    public static void main(String[] args) throws Exception {
+        switch (args[0]) {
+            case "static-initializer":
+                Click.main();
+                break;
+            case "sequencer":
+                sequencer(Integer.parseInt(args[1]));
+                break;
+            case "signals":
+                signals();
+                break;
+            case "exit-while-tap-waits":
+                exitWhileTapWaits();
+                break;
+            case "long-tap":
+                longTap();
+                break;
+            case "context-loader":
+                contextLoader();
+                break;
+            case "blocked-output":
+                blockedOutput(Path.of(args[1]));
+                break;
+            case "ended-rhythm-collectable":
+                endedRhythmCollectable();
+                break;
+            case "start":
+                start();
+                break;
+            default:
+                throw new IllegalArgumentException(args[0]);
+        }
+    }
+
+    /** A metronome started from its own class's static initialiser. */
+    static final class Click extends Tapper {
+        static final Click METRONOME = new Click();
+        static final AtomicInteger CLICKS = new AtomicInteger();
+
+        static {
+            METRONOME.setBeatList(new double[] {0, 0.25, 0.5});
+            METRONOME.startTapper();
+        }
+
+        @Override
+        public void tap() {
+            CLICKS.incrementAndGet();
+        }
+
+        static void main() throws InterruptedException {
+            Thread.sleep(800);
+            METRONOME.stopTapper();
+            System.out.println("clicks " + CLICKS.get());
+        }
+    }
+
+    /**
+     * Plays phrases back to back: the last tap of each wakes the sequencer, which sets and starts the next one
+     * without a stop. Prints how many of those calls were refused.
+     */
+    private static void sequencer(int phrases) throws InterruptedException {
+        Semaphore phraseEnded = new Semaphore(0);
+        AtomicInteger taps = new AtomicInteger();
+        Tapper tapper = new Tapper(() -> {
+            if (taps.incrementAndGet() % 2 == 0) {
+                phraseEnded.release();
+            }
+        });
+        int refused = 0;
+        for (int i = 0; i < phrases; i++) {
+            try {
+                tapper.setBeatList(new double[] {0, 0.001, 0.002});
+                tapper.startTapper();
+            } catch (IllegalStateException e) {
+                refused++;
+                tapper.stopTapper();
+                continue;
+            }
+            if (!phraseEnded.tryAcquire(5, TimeUnit.SECONDS)) {
+                throw new AssertionError("phrase " + i + " never ended");
+            }
+        }
+        tapper.stopTapper();
+        System.out.println("refused " + refused + " of " + phrases);
+    }
+
+    /**
+     * Signals sent to the tapper thread while it plays, as a JVM's own, a terminal's SIGWINCH or a profiler's
+     * would be: SIGUSR2, whose handler the JVM installs. Prints the beats tapped and whether any came before its
+     * time.
+     */
+    private static void signals() throws Exception {
+        int beats = 20;
+        double[] list = new double[beats + 1];
+        for (int i = 1; i <= beats; i++) {
+            list[i] = i * 0.02;
+        }
+        AtomicLong tid = new AtomicLong();
+        AtomicInteger taps = new AtomicInteger();
+        AtomicInteger early = new AtomicInteger();
+        long[] start = new long[1];
+        CountDownLatch done = new CountDownLatch(beats);
+        Tapper tapper = new Tapper(() -> {
+            int i = taps.incrementAndGet();
+            if (System.nanoTime() < start[0] + (long) (list[i] * 1e6) * 1000) {
+                early.incrementAndGet();
+            }
+            if (i == 1) {
+                tid.set(currentThreadId());
+            }
+            done.countDown();
+        });
+        tapper.setBeatList(list);
+        tapper.startTapper();
+        start[0] = tapper.startTimeNanos();
+        while (tid.get() == 0) {
+            Thread.sleep(1);
+        }
+        // kill(2) on a thread's id offers the signal to that thread first.
+        Process kill = new ProcessBuilder("sh", "-c",
+                "i=0; while [ $i -lt 100 ]; do kill -USR2 " + tid.get() + " || exit; i=$((i+1)); sleep 0.003; done")
+                .inheritIO().start();
+        kill.waitFor();
+        done.await(5, TimeUnit.SECONDS);
+        tapper.stopTapper();
+        System.out.println("taps " + taps.get() + " of " + beats + ", early " + early.get());
+    }
+
+    /**
+     * tap() hands work to an executor and waits for it; that work calls System.exit(), and a shutdown hook stops
+     * the tapper.
+     */
+    private static void exitWhileTapWaits() throws Exception {
+        ExecutorService ui = Executors.newSingleThreadExecutor();
+        AtomicInteger taps = new AtomicInteger();
+        Tapper tapper = new Tapper(() -> {
+            if (taps.incrementAndGet() == 2) {
+                try {
+                    ui.submit(() -> System.exit(0)).get();
+                } catch (Exception e) {
+                    throw new IllegalStateException(e);
+                }
+            }
+        });
+        Runtime.getRuntime().addShutdownHook(new Thread(() -> {
+            long begin = System.nanoTime();
+            tapper.stopTapper();
+            System.out.println("hook stopped the tapper in "
+                    + TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - begin) + " ms");
+        }));
+        tapper.setBeatList(new double[] {0, 0, 0.02, 10});
+        tapper.startTapper();
+        Thread.sleep(10_000);
+    }
+
+    /** A tap() that keeps the CPU busy for 300 ms without blocking. */
+    private static void longTap() throws InterruptedException {
+        CountDownLatch done = new CountDownLatch(2);
+        Tapper tapper = new Tapper(() -> {
+            long begin = System.nanoTime();
+            while (System.nanoTime() - begin < 300_000_000L) {
+                Thread.onSpinWait();
+            }
+            done.countDown();
+        });
+        tapper.setBeatList(new double[] {0, 0, 0});
+        tapper.startTapper();
+        boolean all = done.await(10, TimeUnit.SECONDS);
+        tapper.stopTapper();
+        System.out.println("real-time " + tapper.isRealTime() + ", both taps " + all);
+    }
+
+    /** A host that runs a plugin with the plugin's loader as context loader, as containers do. */
+    private static void contextLoader() throws Exception {
+        Path dir = Files.createTempDirectory("plugin");
+        Files.writeString(dir.resolve("plugin.properties"), "name=plugin\n");
+        try (URLClassLoader plugin = new URLClassLoader(new URL[] {dir.toUri().toURL()})) {
+            Thread.currentThread().setContextClassLoader(plugin);
+            AtomicReference<String> seen = new AtomicReference<>();
+            CountDownLatch tapped = new CountDownLatch(1);
+            Tapper tapper = new Tapper(() -> {
+                ClassLoader loader = Thread.currentThread().getContextClassLoader();
+                seen.set("context loader is the starter's: " + (loader == plugin)
+                        + ", resource found: " + (loader.getResource("plugin.properties") != null));
+                tapped.countDown();
+            });
+            tapper.setBeatList(new double[] {0, 0});
+            tapper.startTapper();
+            tapped.await(5, TimeUnit.SECONDS);
+            tapper.stopTapper();
+            System.out.println(seen.get());
+        }
+    }
+
+    /**
+     * Cycles set, start and stop while nobody reads standard output, so that the library's lines fill the pipe;
+     * another thread keeps stopping the tapper. Writes to the report file whether those stops kept returning once
+     * the output was blocked; then waits to be killed, since even the JVM's exit may write to standard output.
+     */
+    private static void blockedOutput(Path report) throws Exception {
+        AtomicInteger cycles = new AtomicInteger();
+        Thread cycler = new Thread(() -> {
+            Tapper tapper = new Tapper();
+            while (true) {
+                try {
+                    tapper.setBeatList(new double[] {0, 10});
+                    tapper.startTapper();
+                } catch (IllegalStateException e) {
+                    // the stopper's stop came between the two
+                }
+                tapper.stopTapper();
+                cycles.incrementAndGet();
+            }
+        }, "cycler");
+        cycler.setDaemon(true);
+        cycler.start();
+        AtomicInteger stops = new AtomicInteger();
+        Thread stopper = new Thread(() -> {
+            Tapper tapper = new Tapper();
+            while (true) {
+                tapper.stopTapper();
+                stops.incrementAndGet();
+                try {
+                    Thread.sleep(1);
+                } catch (InterruptedException e) {
+                    return;
+                }
+            }
+        }, "stopper");
+        stopper.setDaemon(true);
+        stopper.start();
+        // Blocked: the cycles stop moving for half a second.
+        int last = -1;
+        long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(15);
+        while (cycles.get() != last && System.nanoTime() < deadline) {
+            last = cycles.get();
+            Thread.sleep(500);
+        }
+        int stopsBefore = stops.get();
+        Thread.sleep(500);
+        String verdict = cycles.get() == last
+                ? "output blocked after " + last + " cycles; stops in the next 0.5 s: " + (stops.get() - stopsBefore)
+                : "the output never blocked";
+        Files.writeString(report.resolveSibling(report.getFileName() + ".tmp"), verdict + "\n", StandardCharsets.UTF_8);
+        Files.move(report.resolveSibling(report.getFileName() + ".tmp"), report);
+        Thread.sleep(Long.MAX_VALUE);
+    }
+
+    /**
+     * A rhythm whose callback holds 64 MB ends by itself; once its thread has ended, the Tapper, and so the
+     * callback, must be collectable without any further call into the library.
+     */
+    private static void endedRhythmCollectable() throws Exception {
+        AtomicReference<Thread> tapperThread = new AtomicReference<>();
+        WeakReference<byte[]> held = rhythmHolding(new byte[64 << 20], tapperThread);
+        tapperThread.get().join(5000);
+        for (int i = 0; i < 50 && held.get() != null; i++) {
+            System.gc();
+            Thread.sleep(20);
+        }
+        System.out.println("collected " + (held.get() == null));
+    }
+
+    private static WeakReference<byte[]> rhythmHolding(byte[] payload, AtomicReference<Thread> thread)
+            throws InterruptedException {
+        CountDownLatch tapped = new CountDownLatch(1);
+        Tapper tapper = new Tapper(() -> {
+            if (payload.length > 0) {
+                thread.set(Thread.currentThread());
+                tapped.countDown();
+            }
+        });
+        tapper.setBeatList(new double[] {0, 0});
+        tapper.startTapper();
+        tapped.await(5, TimeUnit.SECONDS);
+        return new WeakReference<>(payload);
+    }
+
+    /** One start, and what it threw. */
+    private static void start() {
+        Tapper tapper = new Tapper();
+        tapper.setBeatList(new double[] {0, 0});
+        try {
+            tapper.startTapper();
+            System.out.println("started");
+        } catch (RuntimeException | Error e) {
+            System.out.println("threw " + e);
+        }
+        tapper.stopTapper();
+        PrintStream out = System.out;
+        try {
+            out.println("start time: " + tapper.startTimeNanos());
+        } catch (IllegalStateException e) {
+            out.println("no start time");
+        }
+    }
+
+    /** The kernel's id of the calling thread, from /proc/thread-self. */
+    static long currentThreadId() {
+        try {
+            String target = Files.readSymbolicLink(Path.of("/proc/thread-self")).toString();
+            return Long.parseLong(target.substring(target.lastIndexOf('/') + 1));
+        } catch (Exception e) {
+            throw new IllegalStateException(e);
+        }
+    }
+}
