@@ -1,6 +1,5 @@
 package drovak.tembrix;
 
-import drovak.tembrix.bench.BenchCommand;
 import java.io.BufferedReader;
 import java.io.IOException;
 import java.io.InputStream;
@@ -45,6 +44,9 @@ public final class Main implements Callable<Integer> {
     static final String DEFAULT_PATTERN = "x..x..x.x.x.xxxx";
     static final int DEFAULT_BPM = 100;
     static final int DEFAULT_SUBDIVISION = 4;
+
+    /** The benchmark's command, {@code tembrix bench}, whose newCommandLine() gives its command line. */
+    static final String BENCH_COMMAND = "drovak.tembrix.bench.BenchCommand";
 
     /** Exit code of a run that could not be done, other than for bad input. */
     static final int EXIT_FAILED = 1;
@@ -136,8 +138,7 @@ public final class Main implements Callable<Integer> {
         main.commandLine = cmd;
         // Subcommands go here, before the settings below: picocli applies those
         // only to the subcommands that are already added.
-        // subcommands: bench
-        cmd.addSubcommand("bench", BenchCommand.newCommandLine());
+        addBench(cmd);
         cmd.setOut(out);
         cmd.setErr(err);
         cmd.setParameterExceptionHandler(Main::badInput);
@@ -148,6 +149,24 @@ public final class Main implements Callable<Integer> {
             return EXIT_FAILED;
         });
         return cmd;
+    }
+
+    /**
+     * Adds the {@code bench} subcommand where its classes are on the class path: the benchmark is built on this
+     * command, and its classes join this command's jar.
+     */
+    private static void addBench(CommandLine cmd) {
+        Class<?> bench;
+        try {
+            bench = Class.forName(BENCH_COMMAND);
+        } catch (ClassNotFoundException e) {
+            return; // a build without the benchmark
+        }
+        try {
+            cmd.addSubcommand("bench", (CommandLine) bench.getMethod("newCommandLine").invoke(null));
+        } catch (ReflectiveOperationException e) {
+            throw new IllegalStateException("cannot set up the bench subcommand: " + oneLine(e), e);
+        }
     }
 
     private static int badInput(ParameterException e, String[] args) {

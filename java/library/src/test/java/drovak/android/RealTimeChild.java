@@ -1,6 +1,5 @@
 package drovak.android;
 
-import drovak.tembrix.ThreadScheduling;
 import java.nio.charset.StandardCharsets;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
@@ -36,7 +35,7 @@ public final class RealTimeChild {
         CountDownLatch done = new CountDownLatch(beats);
         Tapper tapper = new Tapper(() -> {
             if (taps.getAndIncrement() == 0) {
-                seen[0] = String.valueOf(ThreadScheduling.ofCurrentThread());
+                seen[0] = String.valueOf(ThreadPolicy.ofCurrentThread());
                 seen[1] = policyOfAProcessStartedHere();
             }
             done.countDown();
@@ -59,7 +58,7 @@ public final class RealTimeChild {
             Process cat = new ProcessBuilder("cat", "/proc/self/stat").redirectErrorStream(true).start();
             String stat = new String(cat.getInputStream().readAllBytes(), StandardCharsets.US_ASCII);
             cat.waitFor();
-            return ThreadScheduling.parseStat(stat).toString();
+            return ThreadPolicy.describe(stat);
         } catch (Exception e) {
             return e.toString();
         }
@@ -101,7 +100,7 @@ public final class RealTimeChild {
             if (taps.getAndIncrement() > 0) {
                 return;
             }
-            policy[0] = String.valueOf(ThreadScheduling.ofCurrentThread());
+            policy[0] = String.valueOf(ThreadPolicy.ofCurrentThread());
             int before = ticks.get();
             spinning.countDown();
             long begin = System.nanoTime();

@@ -4,7 +4,6 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
-import drovak.tembrix.ThreadScheduling;
 import java.io.IOException;
 import java.nio.file.DirectoryStream;
 import java.nio.file.Files;
@@ -36,7 +35,7 @@ class RealTimeTest {
 
     @Test
     void grantedTheThreadRunsFifoAndAProcessItStartsDoesNot() throws Exception {
-        assumeTrue(ThreadScheduling.processMayUseRealTime(), "needs CAP_SYS_NICE or an rtprio limit");
+        assumeTrue(ThreadPolicy.processMayUseRealTime(), "needs CAP_SYS_NICE or an rtprio limit");
         ProcessTest.Result r = ProcessTest.runJvm(System.getProperty("tembrix.test.classpath"),
                 RealTimeChild.class.getName(), "policy");
         assertEquals(0, r.exitCode, r.output);
@@ -46,7 +45,7 @@ class RealTimeTest {
 
     @Test
     void aTapSpinningASecondAtRealTimePriorityStarvesNoOtherThreadAndCanBeStopped() throws Exception {
-        assumeTrue(ThreadScheduling.processMayUseRealTime(), "needs CAP_SYS_NICE or an rtprio limit");
+        assumeTrue(ThreadPolicy.processMayUseRealTime(), "needs CAP_SYS_NICE or an rtprio limit");
         ProcessTest.Result r = ProcessTest.runJvm(System.getProperty("tembrix.test.classpath"),
                 RealTimeChild.class.getName(), "spin");
         assertEquals(0, r.exitCode, r.output);
@@ -86,8 +85,8 @@ class RealTimeTest {
     }
 
     /**
-     * Copies the test class path's jars and the main class's classes (with its nested ones) into dir, all
-     * readable by anyone; returns the class path of the copies.
+     * Copies the test class path's jars, the main class's classes (with its nested ones) and ThreadPolicy's into
+     * dir, all readable by anyone; returns the class path of the copies.
      */
     static String copyForAnyone(Path dir, Class<?> main) throws IOException {
         Files.setPosixFilePermissions(dir, PosixFilePermissions.fromString("rwxr-xr-x"));
@@ -103,7 +102,7 @@ class RealTimeTest {
         Path classes = dir.resolve("classes");
         Path pkg = Files.createDirectories(classes.resolve("drovak/android"));
         try (DirectoryStream<Path> files = Files.newDirectoryStream(source.resolve("drovak/android"),
-                main.getSimpleName() + "*.class")) {
+                "{" + main.getSimpleName() + "," + ThreadPolicy.class.getSimpleName() + "}*.class")) {
             for (Path file : files) {
                 Files.copy(file, pkg.resolve(file.getFileName()));
             }

@@ -1,6 +1,5 @@
 package drovak.android;
 
-import drovak.tembrix.ThreadScheduling;
 import java.io.BufferedReader;
 import java.io.IOException;
 import java.io.InputStreamReader;
@@ -289,14 +288,14 @@ public final class Soak {
             volatile boolean onOneThread = true;
             /** Set once the warm-up is over: the next tap reads its thread's scheduling into {@link #scheduling}. */
             static volatile boolean readScheduling;
-            static volatile ThreadScheduling scheduling;
+            static volatile String scheduling;
 
             @Override
             public void run() {
                 inTap = true;
                 if (readScheduling) {
                     readScheduling = false;
-                    scheduling = ThreadScheduling.ofCurrentThread();
+                    scheduling = ThreadPolicy.ofCurrentThread();
                 }
                 Thread current = Thread.currentThread();
                 if (thread == null) {
@@ -604,11 +603,11 @@ public final class Soak {
 
         /** Where this JVM may have real-time scheduling, the cycles ran under it. */
         private void checkScheduling() {
-            ThreadScheduling seen = Taps.scheduling;
-            boolean granted = ThreadScheduling.processMayUseRealTime();
+            String seen = Taps.scheduling;
+            boolean granted = ThreadPolicy.processMayUseRealTime();
             System.out.println("soak: a tapper thread after the warm-up ran " + seen + " (real-time "
                     + (granted ? "allowed" : "not allowed") + " here)");
-            if (granted && (seen == null || seen.policy() != ThreadScheduling.SCHED_FIFO)) {
+            if (granted && (seen == null || !seen.startsWith("real-time (SCHED_FIFO"))) {
                 failures.add("the tapper thread ran " + seen + " where real-time scheduling is allowed");
             }
         }

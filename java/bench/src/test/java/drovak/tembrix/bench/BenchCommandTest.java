@@ -4,6 +4,7 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import drovak.tembrix.Main;
 import java.io.PrintWriter;
 import java.io.StringWriter;
 import java.nio.file.Files;
@@ -40,6 +41,15 @@ class BenchCommandTest {
         Path missing = dir.resolve("no-such-floor");
         assertEquals(CommandLine.ExitCode.USAGE, run("--smoke", "--floor=" + missing));
         assertTrue(err.toString().contains(missing + " does not exist"), err.toString());
+    }
+
+    @Test
+    void theTembrixCommandFindsItAsItsBenchSubcommand() {
+        StringWriter out = new StringWriter();
+        int exitCode = Main.run(new String[] {"bench", "--help"}, new PrintWriter(out, true),
+                new PrintWriter(err, true));
+        assertEquals(0, exitCode, err.toString());
+        assertTrue(out.toString().contains("--rounds"), out.toString());
     }
 
     @Test
