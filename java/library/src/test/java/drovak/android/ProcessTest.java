@@ -39,6 +39,7 @@ class ProcessTest {
         String java = ProcessHandle.current().info().command().orElse("java");
         List<String> command = new ArrayList<>(prefix);
         command.addAll(List.of(java, "-Xcheck:jni", "-cp", classPath));
+        command.addAll(nativeAccess());
         command.addAll(Arrays.asList(args));
         Process process = new ProcessBuilder(command).directory(directory).redirectErrorStream(true).start();
         process.getOutputStream().close();
@@ -50,6 +51,11 @@ class ProcessTest {
         assertFalse(output.contains("WARNING in native method"), output);
         assertFalse(output.contains("FATAL ERROR"), output);
         return new Result(process.exitValue(), output);
+    }
+
+    /** On JDK 24 and later, the option that lets the class path load the library without a warning. */
+    static List<String> nativeAccess() {
+        return Runtime.version().feature() >= 24 ? List.of("--enable-native-access=ALL-UNNAMED") : List.of();
     }
 
     static Result runChild(String scenario) throws IOException, InterruptedException {

@@ -78,6 +78,9 @@ public final class Soak {
                     // A fixed, pre-touched heap, so that the resident set measures the native side.
                     "-Xms64m", "-Xmx64m", "-XX:+AlwaysPreTouch", "-XX:-UseDynamicNumberOfCompilerThreads",
                     "-cp", System.getProperty("java.class.path")));
+            if (Runtime.version().feature() >= 24) {
+                command.add("--enable-native-access=ALL-UNNAMED"); // loads the library without a warning
+            }
             String library = System.getProperty(Tapper.LIBRARY_PATH_PROPERTY);
             if (library != null) {
                 command.add("-D" + Tapper.LIBRARY_PATH_PROPERTY + "=" + library);
