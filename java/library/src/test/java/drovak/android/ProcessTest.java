@@ -39,7 +39,11 @@ class ProcessTest {
         String java = ProcessHandle.current().info().command().orElse("java");
         List<String> command = new ArrayList<>(prefix);
         command.addAll(List.of(java, "-Xcheck:jni", "-cp", classPath));
-        command.addAll(nativeAccess());
+        // On JDK 24 and later the class path may load the library without a warning, unless the caller sets
+        // native access itself.
+        if (Runtime.version().feature() >= 24 && Arrays.stream(args).noneMatch(a -> a.contains("-native-access="))) {
+            command.add("--enable-native-access=ALL-UNNAMED");
+        }
         command.addAll(Arrays.asList(args));
         Process process = new ProcessBuilder(command).directory(directory).redirectErrorStream(true).start();
         process.getOutputStream().close();
@@ -51,11 +55,6 @@ class ProcessTest {
         assertFalse(output.contains("WARNING in native method"), output);
         assertFalse(output.contains("FATAL ERROR"), output);
         return new Result(process.exitValue(), output);
-    }
-
-    /** On JDK 24 and later, the option that lets the class path load the library without a warning. */
-    static List<String> nativeAccess() {
-        return Runtime.version().feature() >= 24 ? List.of("--enable-native-access=ALL-UNNAMED") : List.of();
     }
 
     static Result runChild(String scenario) throws IOException, InterruptedException {
