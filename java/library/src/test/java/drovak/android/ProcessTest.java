@@ -36,15 +36,8 @@ class ProcessTest {
     /** Runs a JVM under a command such as setpriv, in the given working directory (null: this one's). */
     static Result runJvm(List<String> prefix, File directory, String classPath, String... args)
             throws IOException, InterruptedException {
-        String java = ProcessHandle.current().info().command().orElse("java");
         List<String> command = new ArrayList<>(prefix);
-        command.addAll(List.of(java, "-Xcheck:jni", "-cp", classPath));
-        // On JDK 24 and later the class path may load the library without a warning, unless the caller sets
-        // native access itself.
-        if (Runtime.version().feature() >= 24 && Arrays.stream(args).noneMatch(a -> a.contains("-native-access="))) {
-            command.add("--enable-native-access=ALL-UNNAMED");
-        }
-        command.addAll(Arrays.asList(args));
+        command.addAll(javaCommand(classPath, args));
         Process process = new ProcessBuilder(command).directory(directory).redirectErrorStream(true).start();
         process.getOutputStream().close();
         if (!process.waitFor(20, TimeUnit.SECONDS)) {
@@ -55,6 +48,20 @@ class ProcessTest {
         assertFalse(output.contains("WARNING in native method"), output);
         assertFalse(output.contains("FATAL ERROR"), output);
         return new Result(process.exitValue(), output);
+    }
+
+    /**
+     * The command line of a JVM like this one, under -Xcheck:jni. On JDK 24 and later the class path may load the
+     * library without a warning, unless the arguments set native access themselves.
+     */
+    static List<String> javaCommand(String classPath, String... args) {
+        List<String> command = new ArrayList<>(List.of(ProcessHandle.current().info().command().orElse("java"),
+                "-Xcheck:jni", "-cp", classPath));
+        if (Runtime.version().feature() >= 24 && Arrays.stream(args).noneMatch(a -> a.contains("-native-access="))) {
+            command.add("--enable-native-access=ALL-UNNAMED");
+        }
+        command.addAll(Arrays.asList(args));
+        return command;
     }
 
     static Result runChild(String scenario) throws IOException, InterruptedException {

@@ -105,9 +105,8 @@ class TapperThreadTest {
     @Test
     void aStopReturnsWhileAnotherCallIsBlockedWritingToAFullPipe(@TempDir Path dir) throws Exception {
         Path report = dir.resolve("report");
-        String java = ProcessHandle.current().info().command().orElse("java");
-        Process p = new ProcessBuilder(java, "-Xcheck:jni", "-cp", System.getProperty("tembrix.test.classpath"),
-                ThreadChild.class.getName(), "blocked-output", report.toString()).start();
+        Process p = new ProcessBuilder(ProcessTest.javaCommand(System.getProperty("tembrix.test.classpath"),
+                ThreadChild.class.getName(), "blocked-output", report.toString())).start();
         try {
             for (int i = 0; i < 400 && !Files.exists(report) && p.isAlive(); i++) {
                 Thread.sleep(50);
