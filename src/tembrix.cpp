@@ -170,9 +170,10 @@ pthread_mutex_t endLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t endCond;
 bool tapperEnded; // under endLock
 
-// The watchdog (Linux): it sleeps on watchCond until the tapper thread may
-// have been in the JVM too long, and demotes it. The tapper thread publishes
-// when it entered the JVM and which beat it sleeps towards, under watchLock.
+#if defined(__linux__)
+// The watchdog: it sleeps on watchCond until the tapper thread may have been
+// in the JVM too long, and demotes it. The tapper thread publishes when it
+// entered the JVM and which beat it sleeps towards, under watchLock.
 pthread_mutex_t watchLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t watchCond;
 struct Watch {
@@ -186,6 +187,7 @@ struct Watch {
 };
 Watch watch;         // under watchLock
 pthread_t watchdog_thread;
+#endif
 
 // wakeCond, endCond and watchCond time their waits on kCondClock; they are
 // set up once, before the first thread starts.
@@ -303,7 +305,9 @@ void setUpConds() {
 #endif
     pthread_cond_init(&wakeCond, &attributes);
     pthread_cond_init(&endCond, &attributes);
+#if defined(__linux__)
     pthread_cond_init(&watchCond, &attributes);
+#endif
     pthread_condattr_destroy(&attributes);
 }
 

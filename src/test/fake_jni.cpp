@@ -271,6 +271,7 @@ void JNICALL callVoidMethodV(JNIEnv* env, jobject target, jmethodID method, va_l
         std::lock_guard<std::mutex> lock(j.mutex);
         j.tapTimes.push_back(std::chrono::steady_clock::now());
         ++j.taps;
+        ++j.tapsSinceAttach;
     }
     j.tapped.notify_all();
 }
@@ -286,6 +287,7 @@ jint JNICALL attachCurrentThread(JavaVM*, void** env, void*) {
         return JNI_ERR;
     }
     ++jvm().attaches;
+    jvm().tapsSinceAttach = 0;
     *env = static_cast<JNIEnv*>(&jvm().tapper);
     return JNI_OK;
 }
@@ -342,6 +344,7 @@ void Jvm::reset() {
     attaches = 0;
     detaches = 0;
     taps = 0;
+    tapsSinceAttach = 0;
     tapsOnWrongEnv = 0;
     failAttach = false;
     failGlobalRef = false;

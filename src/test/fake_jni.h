@@ -42,6 +42,7 @@ struct Jvm {
     std::atomic<int> liveThreadRefs{0};       // weak, to the tapper thread's java.lang.Thread
     std::atomic<int> liveLoaderRefs{0};       // to the starting thread's context class loader
     std::atomic<int> taps{0};
+    std::atomic<int> tapsSinceAttach{0};      // by the tapper thread that attached last: the current rhythm's
     std::atomic<int> tapsOnWrongEnv{0};
     std::atomic<int> contextLoadersSet{0};    // to the starting thread's loader, on the tapper thread
     std::atomic<int> loadersAsked{0};         // context loaders read on the caller's thread

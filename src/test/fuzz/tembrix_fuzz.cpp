@@ -164,7 +164,6 @@ bool threadEnded() {
 // What the current run of the tapper thread should do if left alone.
 struct Run {
     bool known = false; // false once another thread may have changed the state
-    int tapsBefore = 0;
     int expectedTaps = 0;
 };
 
@@ -322,7 +321,6 @@ private:
     void start() {
         const int attachesBefore = vm.attaches.load();
         const State before = state();
-        const int tapsBefore = vm.taps.load();
         Java_drovak_android_Tapper_startTapper(&caller, fake::tapperObject());
         if (racer) {
             acceptRefusal(caller, startFailure());
@@ -351,7 +349,6 @@ private:
         CHECK(vm.attaches.load() == attachesBefore + 1);
         CHECK(vm.liveGlobalRefs.load() <= 1); // a rhythm that ended at once has let go of it
         current.known = true;
-        current.tapsBefore = tapsBefore;
         current.expectedTaps = before.length >= 2 ? before.length - 1 : 0;
     }
 
@@ -376,7 +373,7 @@ private:
         CHECK(vm.tapsOnWrongEnv.load() == 0);
         if (current.known) {
             // A stop may cut a run short, never make it tap more.
-            CHECK(vm.taps.load() - current.tapsBefore <= current.expectedTaps);
+            CHECK(vm.tapsSinceAttach.load() <= current.expectedTaps);
             current.known = false;
         }
     }
@@ -386,7 +383,7 @@ private:
         if (ended && !racer && current.known && state().running == 1) {
             // A run that ended by itself tapped every beat after the first,
             // and let go of the Tapper.
-            CHECK(vm.taps.load() - current.tapsBefore == current.expectedTaps);
+            CHECK(vm.tapsSinceAttach.load() == current.expectedTaps);
             CHECK(vm.attaches.load() == vm.detaches.load());
             CHECK(vm.liveGlobalRefs.load() == 0);
         }
