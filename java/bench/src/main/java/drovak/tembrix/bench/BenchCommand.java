@@ -1,6 +1,5 @@
 package drovak.tembrix.bench;
 
-import drovak.tembrix.ThreadScheduling;
 import java.io.IOException;
 import java.io.PrintWriter;
 import java.net.URISyntaxException;
@@ -315,7 +314,7 @@ public final class BenchCommand implements Callable<Integer> {
 
     /** How often the runs whose tapping thread's policy is known ran real-time; null if none is known. */
     private static Report.Granted granted(List<Contender.Run> runs) {
-        List<ThreadScheduling> known = new ArrayList<>();
+        List<Scheduling> known = new ArrayList<>();
         for (Contender.Run run : runs) {
             if (run.scheduling != null) {
                 known.add(run.scheduling);
@@ -324,9 +323,8 @@ public final class BenchCommand implements Callable<Integer> {
         if (known.isEmpty()) {
             return null;
         }
-        int realTime = (int) known.stream().filter(ThreadScheduling::isRealTime).count();
-        String policy = known.stream().filter(ThreadScheduling::isRealTime).findFirst().orElse(known.get(0))
-                .policyName();
+        int realTime = (int) known.stream().filter(s -> s.realTime).count();
+        String policy = known.stream().filter(s -> s.realTime).findFirst().orElse(known.get(0)).policy;
         return new Report.Granted(realTime, known.size(), policy);
     }
 
