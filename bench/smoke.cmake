@@ -1,11 +1,12 @@
 # Runs the benchmark in smoke mode and checks that it wrote the Markdown tables,
-# idle and under load, and their PNG charts, and that no spinning process
-# outlived it. Called by CTest with JAVA, CLASSPATH, LIBRARY, OUT_DIR, ARGS.
+# idle, under load and of the allocating case, and the PNG charts, and that no
+# spinning process outlived it. Called by CTest with JAVA, JAVA_OPTIONS,
+# CLASSPATH, LIBRARY, OUT_DIR, ARGS.
 
 file(REMOVE_RECURSE "${OUT_DIR}")
 file(MAKE_DIRECTORY "${OUT_DIR}")
 execute_process(
-  COMMAND "${JAVA}" -Djava.awt.headless=true "-Dtembrix.library.path=${LIBRARY}"
+  COMMAND "${JAVA}" ${JAVA_OPTIONS} -Djava.awt.headless=true "-Dtembrix.library.path=${LIBRARY}"
           -cp "${CLASSPATH}" drovak.tembrix.bench.BenchCommand --smoke
           "--report=${OUT_DIR}/report.md" "--chart=${OUT_DIR}/jitter-cdf.png" ${ARGS}
   RESULT_VARIABLE status
@@ -33,6 +34,27 @@ foreach(part "## Under load" "| bare C, real-time |" "Real-time scheduling: temb
     message(FATAL_ERROR "the report has no '${part}'")
   endif()
 endforeach()
+# The allocating case: a row or a reason for each setting, and its targets.
+foreach(setting "G1, one CPU" "G1, two CPUs" "Shenandoah, one CPU" "Shenandoah, two CPUs")
+  string(FIND "${report}" "| ${setting} |" row)
+  string(FIND "${report}" "Not run: ${setting}: " reason)
+  if(row EQUAL -1 AND reason EQUAL -1)
+    message(FATAL_ERROR "the allocating case has neither a row nor a reason for ${setting}")
+  endif()
+  string(FIND "${report}" "| allocating tap(), ${setting}: p99 with real-time granted" target)
+  if(target EQUAL -1)
+    message(FATAL_ERROR "the targets have no row for the allocating case's ${setting}")
+  endif()
+endforeach()
+string(FIND "${report}" "## Allocating tap()" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "the report has no allocating case")
+endif()
+# This build's children only: another build's benchmark may be running beside it.
+execute_process(COMMAND pgrep -f "${CLASSPATH} drovak.tembrix.bench.AllocatingTap" OUTPUT_VARIABLE children)
+if(NOT children STREQUAL "")
+  message(FATAL_ERROR "child JVMs of the allocating case outlived the benchmark: ${children}")
+endif()
 execute_process(COMMAND pgrep -f "while :; do i=0" OUTPUT_VARIABLE spinners)
 if(NOT spinners STREQUAL "")
   message(FATAL_ERROR "spinning processes outlived the benchmark: ${spinners}")

@@ -36,7 +36,8 @@ import picocli.CommandLine.ParameterException;
             "",
             "Give one rhythm: --bpm with --beats or --pattern, --times, or --file. "
                     + "With none, it plays the pattern " + Main.DEFAULT_PATTERN + " at " + Main.DEFAULT_BPM
-                    + " BPM. Beat times count from the start; the first may be 0.",
+                    + " BPM. Beat times count from the tapper's start, and so do the times shown; the first may "
+                    + "be 0.",
             ""},
         footer = {"", "Exit codes: 0 played, 1 the run failed, 2 bad input."})
 public final class Main implements Callable<Integer> {
@@ -81,7 +82,8 @@ public final class Main implements Callable<Integer> {
     private String file;
 
     @Option(names = "--csv", paramLabel = "FILE",
-            description = "Also write each tap to FILE as CSV: beat, due_ns, actual_ns, lateness_ns.")
+            description = "Also write each tap to FILE as CSV: beat, due_ns, actual_ns_from_tapper_start, "
+                    + "lateness_ns; times in nanoseconds from the tapper's start.")
     private Path csv;
 
     @Option(names = "--wav", paramLabel = "FILE",

@@ -14,6 +14,12 @@ final class Report {
 
     private static final double NANOS_PER_SECOND = 1e9;
     private static final double NANOS_PER_MICRO = 1e3;
+    private static final boolean MAC = System.getProperty("os.name", "").startsWith("Mac");
+
+    /** What lets the tapper thread run real-time on Linux, on one line. */
+    static final String HOW_TO_ALLOW_REAL_TIME = "to allow it: an rtprio limit of 2 or more (\"@audio - rtprio 2\" "
+            + "in /etc/security/limits.d/, or LimitRTPRIO=2 for a systemd service) or CAP_SYS_NICE, "
+            + "and no finite RLIMIT_RTTIME";
 
     private Report() {}
 
@@ -28,33 +34,40 @@ final class Report {
     }
 
     /**
-     * The summary: taps; lateness p50, p90, p99 and max; jitter (lateness minus the run's smallest) p50 and p99;
+     * The summary: taps; the start-up (from the {@code startTapper()} call to the tapper thread's start, from which
+     * every time counts); lateness p50, p90, p99 and max; jitter (lateness minus the run's smallest) p50 and p99;
      * drift (mean lateness of the last tenth of the beats minus that of the first tenth); whether the tapper thread
-     * ran real-time, and if not, how to allow it.
+     * got real-time scheduling, and if not, how to allow it. A run that ended before the tapper started has the
+     * first line only.
      */
     static void printSummary(PrintWriter out, TapSession.Result result) {
         out.println(String.format(Locale.ROOT, "taps      %d of %d%s", result.taps(), result.beats(),
                 result.stoppedEarly() ? " (stopped early)" : ""));
-        if (result.taps() == 0) {
+        if (!result.started()) {
             return;
         }
-        long[] lateness = result.latenessNanos();
-        Stats late = Stats.of(lateness);
-        Stats jitter = Stats.of(Stats.jitter(lateness));
-        out.println(String.format(Locale.ROOT, "lateness  p50 %s  p90 %s  p99 %s  max %s", micros(late.percentile(50)),
-                micros(late.percentile(90)), micros(late.percentile(99)), micros(late.max())));
-        out.println(String.format(Locale.ROOT, "jitter    p50 %s  p99 %s", micros(jitter.percentile(50)),
-                micros(jitter.percentile(99))));
-        out.println(String.format(Locale.ROOT, "drift     %+.1f us (last tenth of the beats against the first)",
-                Stats.drift(lateness) / NANOS_PER_MICRO));
-        ThreadScheduling scheduling = result.scheduling();
-        if (scheduling == null) {
-            out.println("scheduling not known (it is read from /proc on Linux)");
-        } else if (scheduling.isRealTime()) {
-            out.println("scheduling " + scheduling);
+        out.println("start-up  " + micros(result.startupNanos())
+                + " (from startTapper() to the tapper thread's start, from which the times count)");
+        if (result.taps() > 0) {
+            long[] lateness = result.latenessNanos();
+            Stats late = Stats.of(lateness);
+            Stats jitter = Stats.of(Stats.jitter(lateness));
+            out.println(String.format(Locale.ROOT, "lateness  p50 %s  p90 %s  p99 %s  max %s",
+                    micros(late.percentile(50)), micros(late.percentile(90)), micros(late.percentile(99)),
+                    micros(late.max())));
+            out.println(String.format(Locale.ROOT, "jitter    p50 %s  p99 %s", micros(jitter.percentile(50)),
+                    micros(jitter.percentile(99))));
+            out.println(String.format(Locale.ROOT, "drift     %+.1f us (last tenth of the beats against the first)",
+                    Stats.drift(lateness) / NANOS_PER_MICRO));
+        }
+        if (result.realTime()) {
+            out.println("scheduling real-time (" + (MAC ? "Mach time-constraint policy"
+                    : "SCHED_FIFO under a watchdog: a tap() over 3 ms runs at normal priority") + ")");
         } else {
-            out.println("scheduling " + scheduling + ": real-time was refused");
-            out.println("          " + ThreadScheduling.howToAllow());
+            out.println("scheduling normal: real-time was refused");
+            if (!MAC) {
+                out.println("          " + HOW_TO_ALLOW_REAL_TIME);
+            }
         }
     }
 
@@ -62,10 +75,16 @@ final class Report {
         return String.format(Locale.ROOT, "%.1f us", nanos / NANOS_PER_MICRO);
     }
 
-    /** Writes the raw taps as CSV with a header line; times in nanoseconds from the start. Flushes the stream. */
+    /** The CSV file's header line: the actual time's name says where it counts from. */
+    static final String CSV_HEADER = "beat,due_ns,actual_ns_from_tapper_start,lateness_ns";
+
+    /**
+     * Writes the raw taps as CSV with a header line; times in nanoseconds from the tapper thread's start, from
+     * which the beat times count too. Flushes the stream.
+     */
     static void writeCsv(TapSession.Result result, OutputStream stream) throws IOException {
         Writer writer = new BufferedWriter(new OutputStreamWriter(stream, StandardCharsets.US_ASCII));
-        writer.write("beat,due_ns,actual_ns,lateness_ns\n");
+        writer.write(CSV_HEADER + "\n");
         long[] due = result.dueNanos();
         long[] actual = result.actualNanos();
         for (int i = 0; i < due.length; i++) {

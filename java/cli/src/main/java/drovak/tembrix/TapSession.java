@@ -14,11 +14,11 @@ import java.util.concurrent.locks.LockSupport;
  * <ul>
  *   <li>{@code tap()} runs on the native tapper thread, and any time it takes delays the next beat. It only reads
  *       the clock into a preallocated array, publishes the count and wakes the printer: no lock, no allocation,
- *       no output. Besides, the first tap takes the thread's id (one system call) and the last reads the
- *       thread's scheduling policy, when no beat is left to delay; a run stopped early reads it by that id
- *       before it stops the tapper.
- *   <li>The printer thread prints a line for each recorded tap.
- *   <li>The calling thread starts the tapper and waits for the printer to finish. A shutdown hook (Ctrl-C) stops
+ *       no output.
+ *   <li>The printer thread prints a line for each recorded tap, once the tapper's start is known: a beat due at
+ *       once may be tapped before {@code startTapper()} has returned.
+ *   <li>The calling thread starts the tapper, takes its start time and whether it got real-time scheduling, and
+ *       waits for the printer to finish. A shutdown hook (Ctrl-C) stops
  *       the tapper and ends the run early. Either ends the run under {@code lock}, once; nothing that holds
  *       {@code lock} waits without a bound for a thread that could want it, so the hook cannot deadlock: the
  *       tapper thread and the printer never take it, and the printer is waited for with a time limit.
@@ -31,6 +31,8 @@ final class TapSession {
     /** How long ending the run waits for the printer to print the last taps. */
     private static final long PRINTER_DRAIN_MILLIS = 2_000L;
     private static final long NANOS_PER_MICRO = 1_000L;
+    /** {@link #startNanos} before the tapper has started. */
+    private static final long NOT_STARTED = Long.MIN_VALUE;
     private static final double MICROS_PER_SECOND = 1e6;
 
     /** What to do with the result, once, when the run ends (normally or by Ctrl-C). */
@@ -50,10 +52,11 @@ final class TapSession {
     private final Object lock = new Object();
     private boolean started; // guarded by lock
     private Result result;   // guarded by lock; set once the run has ended
-    private volatile long startNanos;
+    /** The tapper thread's start, from which the times count; set under lock before started. */
+    private volatile long startNanos = NOT_STARTED;
+    private long startupNanos;  // guarded by lock: from the startTapper() call to the tapper's start
+    private boolean realTime;   // guarded by lock: whether the tapper thread got real-time scheduling
     private volatile boolean closing;
-    private volatile long tapperThreadId = -1;
-    private volatile ThreadScheduling scheduling;
 
     /**
      * Prepares a run; nothing is tapped before {@link #play}.
@@ -75,8 +78,6 @@ final class TapSession {
         tapper = new Tapper(this::onTap);
         printer = new Thread(this::printTaps, "tembrix-printer");
         printer.setDaemon(true);
-        // Loads what the first tap needs to take the thread's id, so that it loads no class then.
-        ThreadScheduling.currentThreadId();
     }
 
     /** A beat time as the library schedules it: truncated to the microsecond. */
@@ -102,9 +103,14 @@ final class TapSession {
             printer.start();
             synchronized (lock) {
                 if (result == null) {
-                    startNanos = System.nanoTime();
+                    long called = System.nanoTime();
                     tapper.startTapper();
+                    long start = tapper.startTimeNanos();
+                    startupNanos = start - called;
+                    realTime = tapper.isRealTime();
+                    startNanos = start;
                     started = true;
+                    LockSupport.unpark(printer);
                 }
             }
             printer.join();
@@ -131,31 +137,27 @@ final class TapSession {
             tapNanos[i] = now;
             tapped.set(i + 1);
             LockSupport.unpark(printer);
-            if (i == 0) {
-                tapperThreadId = ThreadScheduling.currentThreadId();
-            }
-            if (i == tapNanos.length - 1) {
-                scheduling = ThreadScheduling.ofCurrentThread();
-            }
         }
     }
 
     private void printTaps() {
         int printed = 0;
         while (printed < tapNanos.length) {
-            int available = tapped.get();
+            long start = startNanos;
+            int available = start == NOT_STARTED ? printed : tapped.get();
             if (available == printed) {
                 if (!closing) {
                     LockSupport.parkNanos(this, PRINTER_POLL_NANOS);
                     continue;
                 }
-                // The tapper has been stopped before closing was set: every tap is in.
-                available = tapped.get();
+                // The tapper has been stopped before closing was set: every tap is in, and
+                // the start is known if there are any.
+                start = startNanos;
+                available = start == NOT_STARTED ? printed : tapped.get();
                 if (available == printed) {
                     break;
                 }
             }
-            long start = startNanos;
             for (; printed < available; printed++) {
                 Report.printTap(out, printed + 1, dueNanos[printed], tapNanos[printed] - start);
             }
@@ -182,14 +184,6 @@ final class TapSession {
                 return result;
             }
             if (started) {
-                if (scheduling == null) {
-                    // Stopped before the last tap, or the last tap is reading it now. If the thread
-                    // has ended, its last tap has read it: keep that.
-                    ThreadScheduling read = ThreadScheduling.ofThread(tapperThreadId);
-                    if (read != null) {
-                        scheduling = read;
-                    }
-                }
                 // Joins the tapper thread: no tap() runs after this returns.
                 tapper.stopTapper();
             }
@@ -205,39 +199,66 @@ final class TapSession {
     }
 
     private Result snapshot() {
+        if (!started) {
+            return Result.notStarted(dueNanos.length);
+        }
         int taps = tapped.get();
         long start = startNanos;
         long[] actual = new long[taps];
         for (int i = 0; i < taps; i++) {
             actual[i] = tapNanos[i] - start;
         }
-        return new Result(dueNanos.length, Arrays.copyOf(dueNanos, taps), actual, scheduling);
+        return new Result(dueNanos.length, Arrays.copyOf(dueNanos, taps), actual, startupNanos, realTime);
     }
 
     /**
-     * The taps of a run: due and actual times in nanoseconds from the start, in beat order, and the tapper
-     * thread's scheduling (null if it could not be read).
+     * The taps of a run: due and actual times in nanoseconds from the tapper thread's start, in beat order; the
+     * time from the {@code startTapper()} call to that start; and whether the tapper thread got real-time
+     * scheduling.
      */
     static final class Result {
         private final int beats;
         private final long[] dueNanos;
         private final long[] actualNanos;
-        private final ThreadScheduling scheduling;
+        private final long startupNanos;
+        private final boolean realTime;
 
-        Result(int beats, long[] dueNanos, long[] actualNanos, ThreadScheduling scheduling) {
-            if (dueNanos.length != actualNanos.length || dueNanos.length > beats) {
+        /**
+         * @param startupNanos from the {@code startTapper()} call to the tapper thread's start; negative if the
+         *     tapper never started, and there are then no taps
+         */
+        Result(int beats, long[] dueNanos, long[] actualNanos, long startupNanos, boolean realTime) {
+            if (dueNanos.length != actualNanos.length || dueNanos.length > beats
+                    || (startupNanos < 0 && dueNanos.length > 0)) {
                 throw new IllegalArgumentException("taps do not match: " + dueNanos.length + " due, "
-                        + actualNanos.length + " actual, of " + beats + " beats");
+                        + actualNanos.length + " actual, of " + beats + " beats"
+                        + (startupNanos < 0 ? ", not started" : ""));
             }
             this.beats = beats;
             this.dueNanos = dueNanos.clone();
             this.actualNanos = actualNanos.clone();
-            this.scheduling = scheduling;
+            this.startupNanos = startupNanos;
+            this.realTime = realTime;
         }
 
-        /** @return the tapper thread's scheduling policy, or null if it could not be read */
-        ThreadScheduling scheduling() {
-            return scheduling;
+        /** A run ended before the tapper started: no taps, and nothing known of its thread. */
+        static Result notStarted(int beats) {
+            return new Result(beats, new long[0], new long[0], -1, false);
+        }
+
+        /** @return whether the tapper started; if not, there are no taps and no start-up or scheduling */
+        boolean started() {
+            return startupNanos >= 0;
+        }
+
+        /** @return from the {@code startTapper()} call to the tapper thread's start, in nanoseconds */
+        long startupNanos() {
+            return startupNanos;
+        }
+
+        /** @return whether the tapper thread got real-time scheduling, as {@link Tapper#isRealTime()} says */
+        boolean realTime() {
+            return realTime;
         }
 
         /** @return how many beats the rhythm has */

@@ -75,20 +75,31 @@ class StatsTest {
     }
 
     @Test
-    void theSummaryReportsTheseStatisticsAndTheRefusalForARunStoppedEarly() {
+    void theSummaryReportsTheseStatisticsTheStartUpAndTheScheduling() {
         // Four taps of five beats; lateness 100, 300, 200, 1000 us.
         long[] due = {0, 500_000_000, 1_000_000_000, 1_500_000_000};
         long[] actual = {100_000, 500_300_000, 1_000_200_000, 1_501_000_000};
-        StringWriter text = new StringWriter();
-        Report.printSummary(new PrintWriter(text, true), new TapSession.Result(5, due, actual,
-                new ThreadScheduling(ThreadScheduling.SCHED_OTHER, 0)));
         assertEquals(String.join("\n",
                 "taps      4 of 5 (stopped early)",
+                "start-up  95.4 us (from startTapper() to the tapper thread's start, from which the times count)",
                 "lateness  p50 200.0 us  p90 1000.0 us  p99 1000.0 us  max 1000.0 us",
                 "jitter    p50 100.0 us  p99 900.0 us",
                 "drift     +900.0 us (last tenth of the beats against the first)",
-                "scheduling normal (SCHED_OTHER): real-time was refused",
-                "          " + ThreadScheduling.howToAllow(), ""),
-                text.toString().replace(System.lineSeparator(), "\n"));
+                "scheduling normal: real-time was refused",
+                "          " + Report.HOW_TO_ALLOW_REAL_TIME, ""),
+                summary(new TapSession.Result(5, due, actual, 95_400, false)));
+        // Stopped before the first tap: what the start told is still known.
+        assertEquals(String.join("\n",
+                "taps      0 of 5 (stopped early)",
+                "start-up  120.0 us (from startTapper() to the tapper thread's start, from which the times count)",
+                "scheduling real-time (SCHED_FIFO under a watchdog: a tap() over 3 ms runs at normal priority)", ""),
+                summary(new TapSession.Result(5, new long[0], new long[0], 120_000, true)));
+        assertEquals("taps      0 of 5 (stopped early)\n", summary(TapSession.Result.notStarted(5)));
+    }
+
+    private static String summary(TapSession.Result result) {
+        StringWriter text = new StringWriter();
+        Report.printSummary(new PrintWriter(text, true), result);
+        return text.toString().replace(System.lineSeparator(), "\n");
     }
 }

@@ -1,6 +1,5 @@
 package drovak.tembrix.bench;
 
-import drovak.tembrix.ThreadScheduling;
 import java.io.IOException;
 import java.io.PrintWriter;
 import java.net.URISyntaxException;
@@ -23,10 +22,12 @@ import picocli.CommandLine.Option;
 
 /**
  * The {@code bench} command: taps the same schedules with the library, the JDK's schedulers and a bare-C floor in
- * alternating rounds, then reports lateness and jitter, a jitter CDF chart, and the micro figures.
+ * alternating rounds, idle and under load, then runs the allocating case ({@link AllocatingCase}) in child JVMs, and
+ * reports lateness and jitter, jitter CDF charts, the allocating case's table, the micro figures and the targets.
  */
 @Command(name = "bench", mixinStandardHelpOptions = true,
-        description = {"Benchmarks the tapper against java.util.concurrent, java.util.Timer and a bare-C floor.",
+        description = {"Benchmarks the tapper against java.util.concurrent, java.util.Timer and a bare-C floor, "
+                + "idle and under load, and with a tap() that allocates while the heap churns.",
             "Writes a Markdown report and a PNG chart of the jitter (drawn headless)."})
 public final class BenchCommand implements Callable<Integer> {
 
@@ -36,6 +37,9 @@ public final class BenchCommand implements Callable<Integer> {
     private static final int WARM_UP_BEATS = 100;
     private static final long PAUSE_BETWEEN_RUNS_MILLIS = 20;
     private static final long SPINNER_SETTLE_MILLIS = 500;
+    /** How long each child of the allocating case churns its heap before it starts tapping. */
+    private static final long ALLOC_SETTLE_MILLIS = 300;
+    private static final long SMOKE_ALLOC_SETTLE_MILLIS = 50;
 
     @Option(names = "--rounds", paramLabel = "N",
             description = "Alternating rounds of every contender (default: ${DEFAULT-VALUE}).")
@@ -48,6 +52,16 @@ public final class BenchCommand implements Callable<Integer> {
             description = "Alternating rounds under load, with nproc + 1 processes spinning at normal priority; "
                     + "0 skips that section (default: ${DEFAULT-VALUE}).")
     int loadRounds = 4;
+
+    @Option(names = "--alloc-rounds", paramLabel = "N",
+            description = "Rounds of the allocating case (a tap() that allocates while two threads churn the heap, "
+                    + "in child JVMs: G1 and Shenandoah, one and two CPUs, real-time granted and refused); "
+                    + "0 skips that section (default: ${DEFAULT-VALUE}).")
+    int allocRounds = 2;
+
+    @Option(names = "--alloc-beats", paramLabel = "N",
+            description = "Beats at 2 ms in each run of the allocating case (default: ${DEFAULT-VALUE}).")
+    int allocBeats = AllocatingCase.DEFAULT_BEATS;
 
     @Option(names = "--seed", paramLabel = "SEED",
             description = "Seed of the irregular rhythm (default: ${DEFAULT-VALUE}).")
@@ -141,6 +155,8 @@ public final class BenchCommand implements Callable<Integer> {
         if (smoke) {
             rounds = 1;
             loadRounds = 1;
+            allocRounds = 1;
+            allocBeats = 25;
             beats = 40;
             listSize = 100_000;
             overdueBeats = 20_000;
@@ -148,6 +164,8 @@ public final class BenchCommand implements Callable<Integer> {
         }
         requireAtLeast(rounds, 1, "--rounds");
         requireAtLeast(loadRounds, 0, "--load-rounds");
+        requireAtLeast(allocRounds, 0, "--alloc-rounds");
+        requireAtLeast(allocBeats, 1, "--alloc-beats");
         requireAtLeast(beats, 2, "--beats");
         requireAtLeast(listSize, 1, "--list-size");
         requireAtLeast(overdueBeats, 2, "--overdue-beats");
@@ -186,12 +204,19 @@ public final class BenchCommand implements Callable<Integer> {
         boolean muted = JniBaseline.isLoaded() && JniBaseline.muteStdout(true);
         List<Report.ScheduleResult> results;
         List<Report.ScheduleResult> loadResults = List.of();
+        AllocatingCase.Results allocating = null;
         MicroFigures micro = new MicroFigures();
         try {
             results = runRounds(contenders, schedules, rounds, "");
             measureMicro(micro, tapper, floor, clockPath);
             if (loadRounds > 0) {
                 loadResults = runUnderLoad(loadContenders, schedules, spinners);
+            }
+            if (allocRounds > 0) {
+                Report.Granted granted = results.get(0).granted.get(Report.LIBRARY);
+                allocating = new AllocatingCase(log, allocRounds, allocBeats,
+                        smoke ? SMOKE_ALLOC_SETTLE_MILLIS : ALLOC_SETTLE_MILLIS)
+                        .run(granted != null && granted.realTime > 0);
             }
         } finally {
             if (muted) {
@@ -208,7 +233,7 @@ public final class BenchCommand implements Callable<Integer> {
                     + machine(), panels(loadResults, loadRounds));
         }
 
-        String text = report(results, loadResults, spinners, micro, began);
+        String text = report(results, loadResults, allocating, spinners, micro, began);
         Path parent = report.toAbsolutePath().getParent();
         if (parent != null) {
             Files.createDirectories(parent);
@@ -315,7 +340,7 @@ public final class BenchCommand implements Callable<Integer> {
 
     /** How often the runs whose tapping thread's policy is known ran real-time; null if none is known. */
     private static Report.Granted granted(List<Contender.Run> runs) {
-        List<ThreadScheduling> known = new ArrayList<>();
+        List<Scheduling> known = new ArrayList<>();
         for (Contender.Run run : runs) {
             if (run.scheduling != null) {
                 known.add(run.scheduling);
@@ -324,9 +349,8 @@ public final class BenchCommand implements Callable<Integer> {
         if (known.isEmpty()) {
             return null;
         }
-        int realTime = (int) known.stream().filter(ThreadScheduling::isRealTime).count();
-        String policy = known.stream().filter(ThreadScheduling::isRealTime).findFirst().orElse(known.get(0))
-                .policyName();
+        int realTime = (int) known.stream().filter(s -> s.realTime).count();
+        String policy = known.stream().filter(s -> s.realTime).findFirst().orElse(known.get(0)).policy;
         return new Report.Granted(realTime, known.size(), policy);
     }
 
@@ -361,7 +385,7 @@ public final class BenchCommand implements Callable<Integer> {
     }
 
     private String report(List<Report.ScheduleResult> results, List<Report.ScheduleResult> loadResults,
-            int spinners, MicroFigures micro, Instant began) {
+            AllocatingCase.Results allocating, int spinners, MicroFigures micro, Instant began) {
         StringBuilder out = new StringBuilder();
         out.append("# tembrix benchmark\n\n");
         out.append("Machine: ").append(machine()).append(". ");
@@ -384,12 +408,18 @@ public final class BenchCommand implements Callable<Integer> {
                 section(out, "### ", result);
             }
         }
+        if (allocating != null) {
+            out.append("## Allocating tap()\n\n").append(Report.allocatingSection(allocating));
+        }
         out.append("## Micro figures\n\n").append(Report.microTable(micro)).append('\n');
         for (String note : micro.notes) {
             out.append("Note: ").append(note).append("\n\n");
         }
         List<Report.Target> targets = new ArrayList<>(Report.targets(results, micro));
         targets.addAll(Report.loadTargets(loadResults));
+        if (allocating != null) {
+            targets.addAll(Report.allocatingTargets(allocating));
+        }
         out.append("## Targets\n\n").append(Report.targetTable(targets));
         return out.toString();
     }

@@ -1,7 +1,5 @@
 package drovak.tembrix.bench;
 
-import drovak.tembrix.ThreadScheduling;
-
 /** One way of tapping a schedule, run the same way for every round. */
 interface Contender {
 
@@ -21,19 +19,19 @@ interface Contender {
      * <p>{@code t0Nanos} is the time from the start point to the t0 that the tapping thread reads, against which
      * it schedules its beats. It is exact when {@code t0Exact}; otherwise it is an upper bound, or -1 when the
      * contender has no t0 of its own (a scheduler that takes each delay from the caller). {@code scheduling} is
-     * the tapping thread's policy where the contender asks for real-time scheduling, else null.
+     * what the tapping thread got where the contender asks for real-time scheduling, else null.
      */
     final class Run {
         final long[] lateness;
         final long t0Nanos;
         final boolean t0Exact;
-        final ThreadScheduling scheduling;
+        final Scheduling scheduling;
 
         Run(long[] lateness, long t0Nanos, boolean t0Exact) {
             this(lateness, t0Nanos, t0Exact, null);
         }
 
-        Run(long[] lateness, long t0Nanos, boolean t0Exact, ThreadScheduling scheduling) {
+        Run(long[] lateness, long t0Nanos, boolean t0Exact, Scheduling scheduling) {
             this.lateness = lateness;
             this.t0Nanos = t0Nanos;
             this.t0Exact = t0Exact;

@@ -1,6 +1,5 @@
 package drovak.tembrix.bench;
 
-import drovak.tembrix.ThreadScheduling;
 import java.io.IOException;
 import java.io.InputStream;
 import java.nio.charset.StandardCharsets;
@@ -55,9 +54,8 @@ final class Floor {
                     String output = execute(Contender.timeoutMillis(schedule), offsets,
                             arguments.toArray(new String[0]));
                     FloorOutput.ScheduleRun run = FloorOutput.parseSchedule(output, schedule.size());
-                    // The floor reports its policy alone, not the priority.
                     return new Run(run.lateness, run.t0Nanos, true,
-                            realTime ? new ThreadScheduling(run.policy, 0) : null);
+                            realTime ? Scheduling.ofPolicy(run.policy) : null);
                 } finally {
                     Files.deleteIfExists(offsets);
                 }

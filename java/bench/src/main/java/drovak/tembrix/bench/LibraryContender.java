@@ -5,7 +5,8 @@ package drovak.tembrix.bench;
  * includes the thread's start. The library reads its t0 inside the new tapper thread, where Java cannot see it;
  * when the bench JNI helper can trace the library's clock, t0 is its first clock reading after the start point
  * (exact). Otherwise the time {@code startTapper()} takes to return bounds it from above, since the library
- * returns only once its thread has read t0 and attached to the JVM.
+ * returns only once its thread has read t0 and attached to the JVM. Whether the thread got real-time scheduling
+ * is what {@code Tapper.isRealTime()} says.
  */
 final class LibraryContender implements Contender {
 
@@ -41,9 +42,10 @@ final class LibraryContender implements Contender {
                     + " beats of the " + schedule.name() + " in time");
         }
         long[] lateness = Contender.lateness(tapper.taps(), start, schedule);
+        Scheduling scheduling = Scheduling.ofLibrary(tapper.isRealTime());
         if (t0 >= start && t0 <= returned) {
-            return new Run(lateness, t0 - start, true, tapper.scheduling());
+            return new Run(lateness, t0 - start, true, scheduling);
         }
-        return new Run(lateness, returned - start, false, tapper.scheduling());
+        return new Run(lateness, returned - start, false, scheduling);
     }
 }

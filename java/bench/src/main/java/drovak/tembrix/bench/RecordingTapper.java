@@ -1,26 +1,20 @@
 package drovak.tembrix.bench;
 
 import drovak.android.Tapper;
-import drovak.tembrix.ThreadScheduling;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
 
-/**
- * A {@link Tapper} whose {@code tap()} only records {@code System.nanoTime()} into a preallocated array; the last
- * expected tap, with no beat left to delay, also reads the tapper thread's scheduling.
- */
+/** A {@link Tapper} whose {@code tap()} only records {@code System.nanoTime()} into a preallocated array. */
 final class RecordingTapper extends Tapper {
 
     private long[] taps = new long[0];
     private int count;
     private CountDownLatch done = new CountDownLatch(0);
-    private volatile ThreadScheduling scheduling;
 
     /** Makes room for the next run's taps; call before {@code startTapper()}. */
     void expect(int beats) {
         taps = new long[beats];
         count = 0;
-        scheduling = null;
         done = new CountDownLatch(1);
     }
 
@@ -32,7 +26,6 @@ final class RecordingTapper extends Tapper {
             taps[i] = now;
             count = i + 1;
             if (i + 1 == taps.length) {
-                scheduling = ThreadScheduling.ofCurrentThread();
                 done.countDown();
             }
         }
@@ -46,11 +39,6 @@ final class RecordingTapper extends Tapper {
     /** The recorded tap times; valid once {@link #awaitAll} returned true. */
     long[] taps() {
         return taps;
-    }
-
-    /** The tapper thread's scheduling, read in the last expected tap; null before it or where unknown. */
-    ThreadScheduling scheduling() {
-        return scheduling;
     }
 
     /** How many taps were recorded; exact once the tapper has been stopped. */

@@ -238,6 +238,139 @@ final class Report {
         return targets;
     }
 
+    /**
+     * The allocating case's section, without its heading: what ran, a table of lateness p50, p99 and max in ms per
+     * setting with real-time granted and refused (a privilege that could not be had has no columns, and a sentence
+     * says why), and notes.
+     */
+    static String allocatingSection(AllocatingCase.Results results) {
+        StringBuilder out = new StringBuilder();
+        out.append(String.format(Locale.ROOT, "Each `tap()` allocates 1 KB while two other threads of the same JVM "
+                + "churn the heap: %d beats at %d ms, lateness counted from `startTimeNanos()`, in ms. Every run is a "
+                + "child JVM with `%s` and the collector named, on one CPU (`taskset -c %s`) or two (`taskset -c %s`); "
+                + "\"real-time granted\" runs as this benchmark does, \"real-time refused\" under `%s`. %s, each "
+                + "running every setting both ways in rotating order; percentiles pool the rounds.%n%n",
+                results.beats, AllocatingCase.PERIOD_MICROS / 1000, AllocatingCase.HEAP, results.oneCpu,
+                results.twoCpus,
+                String.join(" ", results.refusePrefix), results.rounds + " round" + (results.rounds == 1 ? "" : "s")));
+        List<AllocatingCase.Privilege> shown = new ArrayList<>();
+        for (AllocatingCase.Privilege privilege : AllocatingCase.Privilege.values()) {
+            if (!results.skipped.containsKey(privilege)) {
+                shown.add(privilege);
+            }
+        }
+        if (!results.cells.isEmpty() && !shown.isEmpty()) {
+            out.append("| setting |");
+            StringBuilder rule = new StringBuilder("|---|");
+            for (AllocatingCase.Privilege privilege : shown) {
+                out.append(' ').append(privilege.label).append(" p50 | p99 | max |");
+                rule.append("---:|---:|---:|");
+            }
+            out.append('\n').append(rule).append('\n');
+            results.cells.forEach((setting, cells) -> {
+                out.append("| ").append(setting.name()).append(" |");
+                for (AllocatingCase.Privilege privilege : shown) {
+                    Stats stats = cells.get(privilege).stats();
+                    for (double p : new double[] {50, 99, 100}) {
+                        out.append(' ').append(stats == null ? "" : ms(stats.percentile(p))).append(" |");
+                    }
+                }
+                out.append('\n');
+            });
+            out.append('\n');
+            List<String> counts = new ArrayList<>();
+            for (AllocatingCase.Privilege privilege : shown) {
+                int realTime = 0;
+                int runs = 0;
+                for (Map<AllocatingCase.Privilege, AllocatingCase.Cell> cells : results.cells.values()) {
+                    realTime += cells.get(privilege).realTimeRuns();
+                    runs += cells.get(privilege).runs.size();
+                }
+                counts.add(realTime + " of " + runs + " runs with " + privilege.label);
+            }
+            out.append("The tapper thread ran real-time (`isRealTime()`) in ").append(String.join(" and ", counts))
+                    .append(".\n\n");
+        }
+        results.skipped.forEach((privilege, reason) ->
+                out.append("Not measured with ").append(privilege.label).append(": ").append(reason).append(".\n\n"));
+        results.skippedSettings.forEach((setting, reason) ->
+                out.append("Not run: ").append(setting).append(": ").append(reason).append(".\n\n"));
+        results.cells.forEach((setting, cells) -> cells.forEach((privilege, cell) -> {
+            int missed = cell.missedBeats();
+            if (missed > 0) {
+                out.append("Note: ").append(setting.name()).append(", ").append(privilege.label).append(": ")
+                        .append(missed).append(" beats were not tapped within 20 s after the last one was due; "
+                        + "they are left out of the figures.\n\n");
+            }
+        }));
+        for (String line : results.childOutput) {
+            out.append("Note: a child JVM printed: `").append(line.replace('`', '\'')).append("`\n\n");
+        }
+        return out.toString();
+    }
+
+    /**
+     * The allocating case's targets: with real-time granted, lateness p99 and max at most 1.5 times the refused
+     * run's plus 5 ms, for each setting. Measured only where every granted run got real-time and no refused run
+     * did.
+     */
+    static List<Target> allocatingTargets(AllocatingCase.Results results) {
+        List<Target> targets = new ArrayList<>();
+        results.cells.forEach((setting, cells) -> {
+            AllocatingCase.Cell granted = cells.get(AllocatingCase.Privilege.GRANTED);
+            AllocatingCase.Cell refused = cells.get(AllocatingCase.Privilege.REFUSED);
+            String why = whyNotComparable(granted, refused);
+            Stats g = why == null ? granted.stats() : null;
+            Stats r = why == null ? refused.stats() : null;
+            for (String figure : new String[] {"p99", "max"}) {
+                String goal = "allocating tap(), " + setting.name() + ": " + figure + " with real-time granted "
+                        + "\u2264 1.5\u00d7 refused + 5 ms";
+                if (why != null) {
+                    targets.add(new Target(goal, why, null));
+                    continue;
+                }
+                double p = figure.equals("max") ? 100 : 99;
+                long mine = g.percentile(p);
+                long baseline = r.percentile(p);
+                targets.add(new Target(goal, ms(mine) + " vs " + ms(baseline) + " ms",
+                        mine <= 1.5 * baseline + 5_000_000));
+            }
+        });
+        results.skippedSettings.forEach((setting, reason) -> {
+            for (String figure : new String[] {"p99", "max"}) {
+                targets.add(new Target("allocating tap(), " + setting + ": " + figure + " with real-time granted "
+                        + "\u2264 1.5\u00d7 refused + 5 ms", "not run: " + reason, null));
+            }
+        });
+        return targets;
+    }
+
+    /** Why a setting's granted and refused runs cannot be compared; null if they can. */
+    private static String whyNotComparable(AllocatingCase.Cell granted, AllocatingCase.Cell refused) {
+        if (granted.skipped != null) {
+            return "real-time could not be granted here";
+        }
+        if (refused.skipped != null) {
+            return "real-time could not be refused here";
+        }
+        if (granted.stats() == null || refused.stats() == null) {
+            return "no beat was tapped";
+        }
+        if (granted.realTimeRuns() < granted.runs.size()) {
+            return "real-time granted in " + granted.realTimeRuns() + " of " + granted.runs.size() + " runs";
+        }
+        if (refused.realTimeRuns() > 0) {
+            return "the refusal did not take in " + refused.realTimeRuns() + " of " + refused.runs.size() + " runs";
+        }
+        return null;
+    }
+
+    /** Nanoseconds as milliseconds: three decimals below 10 ms, one above. */
+    static String ms(long nanos) {
+        double ms = nanos / 1e6;
+        return String.format(Locale.ROOT, Math.abs(ms) < 10 ? "%.3f" : "%.1f", ms);
+    }
+
     /** The pure-Java scheduler with the lowest jitter at percentile p in this result, or null if none ran. */
     private static String bestPureJava(ScheduleResult result, double p) {
         String bestJava = null;

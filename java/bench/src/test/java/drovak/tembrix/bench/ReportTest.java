@@ -124,4 +124,49 @@ class ReportTest {
         assertEquals(2 + 6, lines.length);
         assertEquals("| tembrix | 4.9 | 8.9 | 9.8 | 9.9 | 4.9 | 8.9 | 9.8 | 9.9 | \u2264 300.0 |", lines[2]);
     }
+
+    private static AllocatingCase.Run allocRun(boolean realTime, long base) {
+        long[] lateness = new long[100];
+        for (int i = 0; i < lateness.length; i++) {
+            lateness[i] = base + i * 1_000_000L; // p99 base + 98 ms, max base + 99 ms
+        }
+        return new AllocatingCase.Run(realTime, 100, lateness);
+    }
+
+    @Test
+    void allocatingTargetsAllowOneAndAHalfTimesTheRefusedRunPlusFiveMilliseconds() {
+        AllocatingCase.Results results = new AllocatingCase.Results(1, 100);
+        AllocatingCase.Setting atBound = new AllocatingCase.Setting(AllocatingCase.Gc.G1, 1, "0");
+        AllocatingCase.Setting notGranted = new AllocatingCase.Setting(AllocatingCase.Gc.G1, 2, "0,1");
+        AllocatingCase.Setting over = new AllocatingCase.Setting(AllocatingCase.Gc.SHENANDOAH, 2, "0,1");
+        // Refused p99 98 ms: the bound is 152 ms, which a granted base of 54 ms reaches exactly.
+        results.cell(atBound, AllocatingCase.Privilege.GRANTED).runs.add(allocRun(true, 54_000_000));
+        results.cell(atBound, AllocatingCase.Privilege.REFUSED).runs.add(allocRun(false, 0));
+        results.cell(notGranted, AllocatingCase.Privilege.GRANTED).runs.add(allocRun(false, 0));
+        results.cell(notGranted, AllocatingCase.Privilege.REFUSED).runs.add(allocRun(false, 0));
+        results.cell(over, AllocatingCase.Privilege.GRANTED).runs.add(allocRun(true, 54_000_001));
+        results.cell(over, AllocatingCase.Privilege.REFUSED).runs.add(allocRun(false, 0));
+        results.skippedSettings.put("Shenandoah, one CPU", "this JVM has no Shenandoah collector");
+        List<Report.Target> targets = Report.allocatingTargets(results);
+        assertEquals(8, targets.size());
+        Report.Target p99 = find(targets, "G1, one CPU: p99");
+        assertTrue(p99.met, p99.measured);
+        assertEquals("152.0 vs 98.0 ms", p99.measured);
+        assertTrue(find(targets, "G1, one CPU: max").met, "153 ms, within 1.5 x 99 + 5 ms");
+        assertFalse(find(targets, "Shenandoah, two CPUs: p99").met, "1 ns over");
+        assertNull(find(targets, "G1, two CPUs: p99").met);
+        assertEquals("real-time granted in 0 of 1 runs", find(targets, "G1, two CPUs: max").measured);
+        assertNull(find(targets, "Shenandoah, one CPU: p99").met);
+
+        // Where real-time cannot be granted, the table has no granted columns and says why.
+        AllocatingCase.Results refusedHere = new AllocatingCase.Results(1, 100);
+        refusedHere.skipped.put(AllocatingCase.Privilege.GRANTED, "refused to this process");
+        refusedHere.cell(atBound, AllocatingCase.Privilege.GRANTED).skipped = "refused to this process";
+        refusedHere.cell(atBound, AllocatingCase.Privilege.REFUSED).runs.add(allocRun(false, 0));
+        String section = Report.allocatingSection(refusedHere);
+        assertTrue(section.contains("| setting | real-time refused p50 | p99 | max |\n|---|---:|---:|---:|\n"
+                + "| G1, one CPU | 49.0 | 98.0 | 99.0 |\n"), section);
+        assertTrue(section.contains("Not measured with real-time granted: refused to this process."), section);
+        assertNull(find(Report.allocatingTargets(refusedHere), "G1, one CPU: p99").met);
+    }
 }
