@@ -42,7 +42,11 @@ import picocli.CommandLine.ParameterException;
         footer = {"", "Exit codes: 0 played, 1 the run failed, 2 bad input."})
 public final class Main implements Callable<Integer> {
 
-    static final String DEFAULT_PATTERN = "x..x..x.x.x.xxxx";
+    /**
+     * The rhythm played without options. It begins with a bar of rests: a beat due at the tapper's start would be
+     * late by the thread's joining the JVM, which a newcomer would read as the library's accuracy.
+     */
+    static final String DEFAULT_PATTERN = "....|x..x..x.x.x.xxxx";
     static final int DEFAULT_BPM = 100;
     static final int DEFAULT_SUBDIVISION = 4;
 
