@@ -42,6 +42,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 #endif
 
@@ -171,25 +172,25 @@ pthread_cond_t endCond;
 bool tapperEnded; // under endLock
 
 #if defined(__linux__)
-// The watchdog: it sleeps on watchCond until the tapper thread may have been
-// in the JVM too long, and demotes it. The tapper thread publishes when it
-// entered the JVM and which beat it sleeps towards, under watchLock.
+// The watchdog: it sleeps on a timer that fires only when the tapper thread
+// has been in the JVM too long for one beat, and demotes it. The tapper thread
+// publishes when it entered the JVM under watchLock; watchCond carries the
+// watchdog's start.
 pthread_mutex_t watchLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t watchCond;
 struct Watch {
     pid_t tapperTid;    // the tapper thread's kernel id
+    int timer;          // timerfd on CLOCK_MONOTONIC, armed while the tapper thread is in the JVM
     int ready;          // 1 once the watchdog runs real-time, -1 if it cannot
     bool ending;        // the tapper thread asks the watchdog to end
     int64_t busySince;  // when the tapper thread entered the JVM for a beat; 0 while it sleeps or sets up
-    int64_t nextDue;    // the due time it sleeps towards; INT64_MAX before the first
     bool demoted;       // the watchdog has put it back to normal scheduling
-    bool idle;          // the watchdog waits with no time limit, until the tapper thread wakes it
 };
 Watch watch;         // under watchLock
 pthread_t watchdog_thread;
 #endif
 
-// wakeCond, endCond and watchCond time their waits on kCondClock; they are
+// wakeCond and endCond time their waits on kCondClock; they and watchCond are
 // set up once, before the first thread starts.
 pthread_once_t condsOnce = PTHREAD_ONCE_INIT;
 #if defined(__linux__)
@@ -393,13 +394,6 @@ bool waitEnded(int64_t timeoutNsec) {
 
 #if defined(__linux__)
 
-// Waits on cond until the clock reaches due (an absolute reading of it), a
-// signal, or a spurious wake-up.
-void timedWaitUntil(pthread_cond_t* cond, pthread_mutex_t* lock, int64_t due) {
-    const struct timespec at = toTimespec(due);
-    pthread_cond_timedwait(cond, lock, &at);
-}
-
 // Switches a thread (0: the calling one) to SCHED_FIFO, the given number of
 // priorities above the lowest; true if it runs real-time now.
 bool setRealTime(pid_t thread, int aboveLowest) {
@@ -414,34 +408,35 @@ void setNormal(pid_t thread) {
     sched_setscheduler(thread, SCHED_OTHER, &param);
 }
 
+// Arms the watchdog's timer to fire once at the given reading of the clock,
+// or, at 0, disarms it.
+void armWatchTimer(int64_t at) {
+    struct itimerspec setting {};
+    setting.it_value = toTimespec(at);
+    timerfd_settime(watch.timer, at != 0 ? TFD_TIMER_ABSTIME : 0, &setting, nullptr);
+}
+
 // The watchdog thread: runs one real-time priority above the tapper thread,
-// and sleeps until the tapper thread could have been in the JVM for
-// kWatchdogLimitNsec; if it has, demotes it. It never calls into the JVM.
+// and sleeps on its timer, which the tapper thread arms whenever it enters
+// the JVM and disarms when it leaves; it wakes only for a beat that has kept
+// the tapper thread in the JVM for kWatchdogLimitNsec, and demotes it. It
+// never calls into the JVM.
 void* watchTapper(void*) {
     const bool realTime = setRealTime(0, kWatchdogPriorityAboveTapper);
     pthread_mutex_lock(&watchLock);
     watch.ready = realTime ? 1 : -1;
     pthread_cond_broadcast(&watchCond);
     while (realTime && !watch.ending) {
-        const int64_t now = nowNsec();
-        if (watch.busySince != 0 && !watch.demoted) {
-            const int64_t limit = addSaturating(watch.busySince, kWatchdogLimitNsec);
-            if (now >= limit) {
-                setNormal(watch.tapperTid);
-                watch.demoted = true;
-            } else {
-                timedWaitUntil(&watchCond, &watchLock, limit);
-            }
-        } else if (watch.busySince == 0 && watch.nextDue != INT64_MAX) {
-            // It enters the JVM at its due time, or now if that has passed:
-            // not before. Never a deadline in the past, which would spin.
-            timedWaitUntil(&watchCond, &watchLock,
-                           addSaturating(watch.nextDue > now ? watch.nextDue : now, kWatchdogLimitNsec));
-        } else {
-            // Demoted, or nothing due yet: until the tapper thread sleeps again.
-            watch.idle = true;
-            pthread_cond_wait(&watchCond, &watchLock);
-            watch.idle = false;
+        pthread_mutex_unlock(&watchLock);
+        uint64_t expirations;
+        const bool fired = read(watch.timer, &expirations, sizeof expirations) > 0; // else a signal: look again
+        pthread_mutex_lock(&watchLock);
+        // The timer may have fired as the tapper thread left the JVM, or for
+        // an earlier beat: only a beat that is still running counts.
+        if (fired && watch.busySince != 0 && !watch.demoted &&
+            nowNsec() >= addSaturating(watch.busySince, kWatchdogLimitNsec)) {
+            setNormal(watch.tapperTid);
+            watch.demoted = true;
         }
     }
     pthread_mutex_unlock(&watchLock);
@@ -449,22 +444,29 @@ void* watchTapper(void*) {
 }
 
 bool startWatchdog() {
-    pthread_mutex_lock(&watchLock);
-    watch = Watch{};
-    watch.tapperTid = static_cast<pid_t>(syscall(SYS_gettid));
-    watch.nextDue = INT64_MAX;
-    pthread_mutex_unlock(&watchLock);
-    if (pthread_create(&watchdog_thread, nullptr, watchTapper, nullptr) != 0) {
+    const int timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+    if (timer < 0) {
         return false;
     }
     pthread_mutex_lock(&watchLock);
-    while (watch.ready == 0) {
-        pthread_cond_wait(&watchCond, &watchLock);
-    }
-    const bool ready = watch.ready == 1;
+    watch = Watch{};
+    watch.tapperTid = static_cast<pid_t>(syscall(SYS_gettid));
+    watch.timer = timer;
     pthread_mutex_unlock(&watchLock);
+    bool ready = false;
+    if (pthread_create(&watchdog_thread, nullptr, watchTapper, nullptr) == 0) {
+        pthread_mutex_lock(&watchLock);
+        while (watch.ready == 0) {
+            pthread_cond_wait(&watchCond, &watchLock);
+        }
+        ready = watch.ready == 1;
+        pthread_mutex_unlock(&watchLock);
+        if (!ready) {
+            pthread_join(watchdog_thread, nullptr);
+        }
+    }
     if (!ready) {
-        pthread_join(watchdog_thread, nullptr);
+        close(timer);
     }
     return ready;
 }
@@ -472,30 +474,34 @@ bool startWatchdog() {
 void stopWatchdog() {
     pthread_mutex_lock(&watchLock);
     watch.ending = true;
-    pthread_cond_broadcast(&watchCond);
     pthread_mutex_unlock(&watchLock);
+    armWatchTimer(1); // long past: it fires at once
     pthread_join(watchdog_thread, nullptr);
+    close(watch.timer);
 }
 
-// The tapper thread enters the JVM for a beat.
+// The tapper thread enters the JVM for a beat: two uncontended lock
+// operations and one system call, with no thread woken.
 void watchBusy() {
     pthread_mutex_lock(&watchLock);
     watch.busySince = nowNsec();
+    const int64_t limit = addSaturating(watch.busySince, kWatchdogLimitNsec);
     pthread_mutex_unlock(&watchLock);
+    armWatchTimer(limit);
 }
 
-// The tapper thread has left the JVM and sleeps towards due. If the watchdog
-// demoted it meanwhile, it asks for real-time again.
-void watchSleep(int64_t due) {
+// The tapper thread has left the JVM. If the watchdog demoted it meanwhile,
+// it asks for real-time again, before its next sleep.
+void watchSleep() {
     pthread_mutex_lock(&watchLock);
+    const bool wasBusy = watch.busySince != 0;
     watch.busySince = 0;
-    watch.nextDue = due;
     const bool demoted = watch.demoted;
     watch.demoted = false;
-    if (watch.idle) {
-        pthread_cond_broadcast(&watchCond);
-    }
     pthread_mutex_unlock(&watchLock);
+    if (wasBusy) {
+        armWatchTimer(0);
+    }
     if (demoted) {
         setRealTime(0, 0);
     }
@@ -504,7 +510,7 @@ void watchSleep(int64_t due) {
 #else
 
 void watchBusy() {}
-void watchSleep(int64_t) {}
+void watchSleep() {}
 
 #endif
 
@@ -714,7 +720,7 @@ void tapBeats(JNIEnv* env, jobject thread, int64_t t0, bool realTime) {
         // lies between the reading and the sleep.
         const int64_t due = addSaturating(t0, beatOffsetNsec(beatsArray[i]));
         if (realTime) {
-            watchSleep(due);
+            watchSleep();
         }
         if (!sleepUntil(due)) {
             return;
