@@ -102,8 +102,8 @@ constexpr int kTapperPolicy = SCHED_FIFO | SCHED_RESET_ON_FORK;
 // a lock or an allocation it spins on may be held by a normal thread that
 // never gets the CPU. So a watchdog thread, one real-time priority higher,
 // puts the tapper thread back to normal scheduling once it has spent
-// kWatchdogLimitNsec in the JVM for one beat; it asks for real-time again
-// before its next sleep.
+// kWatchdogLimitNsec in the JVM without sleeping (in one beat's tap(), or a
+// run of overdue beats); it asks for real-time again before its next sleep.
 constexpr int64_t kWatchdogLimitNsec = 3 * 1000 * 1000;
 constexpr int kWatchdogPriorityAboveTapper = 1;
 #endif
@@ -480,7 +480,7 @@ void stopWatchdog() {
     close(watch.timer);
 }
 
-// The tapper thread enters the JVM for a beat: two uncontended lock
+// The tapper thread enters the JVM, after a sleep: two uncontended lock
 // operations and one system call, with no thread woken.
 void watchBusy() {
     pthread_mutex_lock(&watchLock);
@@ -490,8 +490,8 @@ void watchBusy() {
     armWatchTimer(limit);
 }
 
-// The tapper thread has left the JVM. If the watchdog demoted it meanwhile,
-// it asks for real-time again, before its next sleep.
+// The tapper thread has left the JVM and is about to sleep. If the watchdog
+// demoted it meanwhile, it asks for real-time again first.
 void watchSleep() {
     pthread_mutex_lock(&watchLock);
     const bool wasBusy = watch.busySince != 0;
@@ -710,17 +710,20 @@ void handleTapException(JNIEnv* env, jobject thread) {
 }
 
 // Taps each beat after the first when it is due. A real-time thread tells
-// the watchdog when it enters the JVM and when it leaves it.
+// the watchdog when it enters the JVM and when it next sleeps: overdue beats
+// tapped back to back count as one stay in the JVM, and cost no system call.
 void tapBeats(JNIEnv* env, jobject thread, int64_t t0, bool realTime) {
     if (beatsLength < 2) {
         return;
     }
+    bool inJvm = false;
     for (int32_t i = 1;; ++i) {
         // Convert the beat before reading the clock, so that only a comparison
         // lies between the reading and the sleep.
         const int64_t due = addSaturating(t0, beatOffsetNsec(beatsArray[i]));
-        if (realTime) {
+        if (inJvm && nowNsec() < due) {
             watchSleep();
+            inJvm = false;
         }
         if (!sleepUntil(due)) {
             return;
@@ -729,8 +732,9 @@ void tapBeats(JNIEnv* env, jobject thread, int64_t t0, bool realTime) {
         if (last) {
             tapperFinishing.store(1);
         }
-        if (realTime) {
+        if (realTime && !inJvm) {
             watchBusy();
+            inJvm = true;
         }
         env->CallVoidMethod(obj, tapMethod);
         if (env->ExceptionCheck()) {

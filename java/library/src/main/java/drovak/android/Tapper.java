@@ -208,9 +208,9 @@ public class Tapper implements AutoCloseable {
      *
      * <p>On Linux it is true when the thread runs {@code SCHED_FIFO} at the lowest real-time priority, with a
      * watchdog thread one priority above it. The thread runs real-time while it sleeps towards a beat and wakes;
-     * once it has spent 3 ms in the JVM for one beat (in {@code tap()}, or in the JVM's own locks and allocation),
-     * the watchdog puts it back to normal scheduling until that {@code tap()} returns, so that it cannot starve the
-     * JVM's other threads. It needs {@code CAP_SYS_NICE} or an rtprio limit of 2 or more, and no finite
+     * once it has spent 3 ms in the JVM without sleeping (in one beat's {@code tap()}, or in a run of overdue
+     * beats, with the JVM's own locks and allocation), the watchdog puts it back to normal scheduling until it
+     * sleeps again, so that it cannot starve the JVM's other threads. It needs {@code CAP_SYS_NICE} or an rtprio limit of 2 or more, and no finite
      * {@code RLIMIT_RTTIME}. On macOS it is true when the Mach time-constraint policy was accepted.
      *
      * @return true if the tapper thread runs real-time between beats
