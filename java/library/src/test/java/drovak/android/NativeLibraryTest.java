@@ -184,6 +184,7 @@ class NativeLibraryTest {
 
     @Test
     void deniedNativeAccessIsAnUnsatisfiedLinkErrorThatSaysWhatToDo() throws Exception {
+        assumeTrue(!ProcessTest.emulated(), "runs the host's JDK 24+, not the emulated JDK 17");
         String java = System.getProperty("tembrix.test.jdk25", "/usr/lib/jvm/temurin-25-jdk-amd64/bin/java");
         assumeTrue(Files.isExecutable(Path.of(java)), "needs a JDK 24 or later at " + java);
         // The prefix drops the test JVM's own java from the command line and runs this one instead.

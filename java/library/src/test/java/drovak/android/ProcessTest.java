@@ -19,6 +19,22 @@ import org.junit.jupiter.api.io.TempDir;
 /** Runs whole JVMs, to see how the library behaves at JVM exit and at load time. */
 class ProcessTest {
 
+    /**
+     * The java command line of child JVMs when the tests run in an emulated JVM (qemu-user), from
+     * -Dtembrix.test.java: the host cannot start the emulated java by itself.
+     */
+    static final String EMULATED_JAVA = System.getProperty("tembrix.test.java");
+
+    /**
+     * How many times longer a child JVM may take under emulation, where starting a JVM alone takes seconds:
+     * the bounds of the tests that wait for one are widened by this much.
+     */
+    static final int EMULATION_SLOWDOWN = EMULATED_JAVA != null ? 6 : 1;
+
+    static boolean emulated() {
+        return EMULATED_JAVA != null;
+    }
+
     static final class Result {
         final int exitCode;
         final String output;
@@ -40,7 +56,7 @@ class ProcessTest {
         command.addAll(javaCommand(classPath, args));
         Process process = new ProcessBuilder(command).directory(directory).redirectErrorStream(true).start();
         process.getOutputStream().close();
-        if (!process.waitFor(20, TimeUnit.SECONDS)) {
+        if (!process.waitFor(20L * EMULATION_SLOWDOWN, TimeUnit.SECONDS)) {
             process.destroyForcibly();
             throw new AssertionError("JVM did not exit by itself: " + command);
         }
@@ -55,8 +71,9 @@ class ProcessTest {
      * library without a warning, unless the arguments set native access themselves.
      */
     static List<String> javaCommand(String classPath, String... args) {
-        List<String> command = new ArrayList<>(List.of(ProcessHandle.current().info().command().orElse("java"),
-                "-Xcheck:jni", "-cp", classPath));
+        List<String> command = new ArrayList<>(emulated() ? List.of(EMULATED_JAVA.trim().split("\\s+"))
+                : List.of(ProcessHandle.current().info().command().orElse("java")));
+        command.addAll(List.of("-Xcheck:jni", "-cp", classPath));
         if (Runtime.version().feature() >= 24 && Arrays.stream(args).noneMatch(a -> a.contains("-native-access="))) {
             command.add("--enable-native-access=ALL-UNNAMED");
         }

@@ -25,31 +25,42 @@ public final class RealTimeChild {
     }
 
     /**
-     * Taps 20 beats 5 ms apart. The first tap reads the tapper thread's policy and that of a process it starts.
-     * Prints them and the number of taps, after the rhythm, so that nothing else comes between the library's lines.
+     * Taps 20 beats. The first tap takes the tapper thread's id; while the thread sleeps towards the second, a
+     * second away, main reads its policy (a slow tap() may be demoted by the library's watchdog, the sleep never
+     * is). The last tap reads the policy of a process it starts. Prints them, whether the Tapper says it runs
+     * real-time, and the number of taps, after the rhythm, so that nothing comes between the library's lines.
      */
     private static void policy() throws Exception {
         int beats = 20;
         AtomicInteger taps = new AtomicInteger();
-        String[] seen = new String[2];
+        AtomicLong tid = new AtomicLong();
+        String[] child = new String[1];
+        CountDownLatch first = new CountDownLatch(1);
         CountDownLatch done = new CountDownLatch(beats);
+        policyOfAProcessStartedHere(); // loads what the last tap needs
         Tapper tapper = new Tapper(() -> {
-            if (taps.getAndIncrement() == 0) {
-                seen[0] = String.valueOf(ThreadPolicy.ofCurrentThread());
-                seen[1] = policyOfAProcessStartedHere();
+            int tap = taps.incrementAndGet();
+            if (tap == 1) {
+                tid.set(ThreadPolicy.currentThreadId());
+                first.countDown();
+            } else if (tap == beats) {
+                child[0] = policyOfAProcessStartedHere();
             }
             done.countDown();
         });
         double[] list = new double[beats + 1];
-        for (int i = 1; i <= beats; i++) {
-            list[i] = i * 0.005;
+        for (int i = 2; i <= beats; i++) {
+            list[i] = 1.0 + i * 0.005;
         }
         tapper.setBeatList(list);
         tapper.startTapper();
+        first.await(10, TimeUnit.SECONDS);
+        Thread.sleep(100);
+        String sleeping = ThreadPolicy.ofThread(tid.get());
         boolean all = done.await(10, TimeUnit.SECONDS);
         tapper.stopTapper();
-        System.out.println("tapper " + seen[0]);
-        System.out.println("child process " + seen[1]);
+        System.out.println("tapper " + sleeping + ", isRealTime " + tapper.isRealTime());
+        System.out.println("child process " + child[0]);
         System.out.println("taps " + taps.get() + " of " + beats + (all ? "" : " (timed out)"));
     }
 
@@ -94,13 +105,11 @@ public final class RealTimeChild {
         long[] spinEnd = new long[1];
         long[] spinNanos = new long[1];
         int[] ticksDuringSpin = new int[1];
-        String[] policy = new String[1];
         CountDownLatch spinning = new CountDownLatch(1);
         Tapper tapper = new Tapper(() -> {
             if (taps.getAndIncrement() > 0) {
                 return;
             }
-            policy[0] = String.valueOf(ThreadPolicy.ofCurrentThread());
             int before = ticks.get();
             spinning.countDown();
             long begin = System.nanoTime();
@@ -124,7 +133,7 @@ public final class RealTimeChild {
         stopBegan.set(System.nanoTime());
         tapper.stopTapper();
         long stopped = System.nanoTime();
-        System.out.println("tapper " + policy[0]);
+        System.out.println("tapper isRealTime " + tapper.isRealTime());
         System.out.println("spin ms " + TimeUnit.NANOSECONDS.toMillis(spinNanos[0]));
         System.out.println("watchdog ticks during the spin " + ticksDuringSpin[0]);
         System.out.println("stopTapper ms " + TimeUnit.NANOSECONDS.toMillis(stopped - stopBegan.get()));

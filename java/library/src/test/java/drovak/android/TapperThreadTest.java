@@ -43,7 +43,7 @@ class TapperThreadTest {
         // Real-time refused: as root the race hides.
         assumeTrue(RealTimeTest.isRoot(), "needs root to run the child JVM as another user");
         ProcessTest.Result r = ProcessTest.runJvm(RealTimeTest.asNobody(), dir.toFile(),
-                RealTimeTest.copyForAnyone(dir, ThreadChild.class), RealTimeTest.tmpdirForAnyone(dir),
+                RealTimeTest.copyForAnyone(dir), RealTimeTest.tmpdirForAnyone(dir),
                 ThreadChild.class.getName(), "sequencer", "300");
         assertEquals(0, r.exitCode, r.output);
         assertTrue(r.output.contains("refused 0 of 300"), r.output);
@@ -72,6 +72,7 @@ class TapperThreadTest {
      */
     @Test
     void aStopNeedsNoLibgcc() throws Exception {
+        assumeTrue(!ProcessTest.emulated(), "runs the host's Temurin 25 on the host's library");
         Path jdk25 = Path.of("/usr/lib/jvm/temurin-25-jdk-amd64/bin/java");
         Path libgcc = Path.of("/lib/x86_64-linux-gnu/libgcc_s.so.1");
         assumeTrue(Files.isExecutable(jdk25) && Files.exists(libgcc), "needs Temurin 25 and libgcc_s to hide");
@@ -106,15 +107,16 @@ class TapperThreadTest {
     void aStopReturnsWhileAnotherCallIsBlockedWritingToAFullPipe(@TempDir Path dir) throws Exception {
         Path report = dir.resolve("report");
         Process p = new ProcessBuilder(ProcessTest.javaCommand(System.getProperty("tembrix.test.classpath"),
-                ThreadChild.class.getName(), "blocked-output", report.toString())).start();
+                ThreadChild.class.getName(), "blocked-output", report.toString(),
+                Integer.toString(15 * ProcessTest.EMULATION_SLOWDOWN))).start();
         try {
-            for (int i = 0; i < 400 && !Files.exists(report) && p.isAlive(); i++) {
+            for (int i = 0; i < 400 * ProcessTest.EMULATION_SLOWDOWN && !Files.exists(report) && p.isAlive(); i++) {
                 Thread.sleep(50);
             }
         } finally {
             p.destroyForcibly();
         }
-        assertTrue(Files.exists(report), "no verdict within 20 s");
+        assertTrue(Files.exists(report), "no verdict in time");
         String verdict = Files.readString(report);
         Matcher m = Pattern.compile("stops in the next 0.5 s: (\\d+)").matcher(verdict);
         assertTrue(m.find(), verdict);
@@ -130,6 +132,7 @@ class TapperThreadTest {
 
     @Test
     void aThreadThatCannotAttachMakesStartThrowAndStartsNothing() throws Exception {
+        assumeTrue(!ProcessTest.emulated(), "qemu-user runs the thread on a stack that ulimit -s does not bound");
         ProcessTest.Result r = child(List.of("prlimit", "--stack=65536"), "start");
         assertEquals(0, r.exitCode, r.output);
         assertTrue(r.output.contains("threw java.lang.IllegalStateException: the tapper thread could not attach"),

@@ -42,7 +42,7 @@ public final class ThreadChild {
                 contextLoader();
                 break;
             case "blocked-output":
-                blockedOutput(Path.of(args[1]));
+                blockedOutput(Path.of(args[1]), Integer.parseInt(args[2]));
                 break;
             case "ended-rhythm-collectable":
                 endedRhythmCollectable();
@@ -216,11 +216,21 @@ public final class ThreadChild {
     }
 
     /**
-     * Cycles set, start and stop while nobody reads standard output, so that the library's lines fill the pipe;
-     * another thread keeps stopping the tapper. Writes to the report file whether those stops kept returning once
+     * Cycles set, start and stop while nobody reads standard output, which another thread fills, so that the
+     * library's lines block; another thread keeps stopping the tapper. Writes to the report file whether those stops kept returning once
      * the output was blocked; then waits to be killed, since even the JVM's exit may write to standard output.
      */
-    private static void blockedOutput(Path report) throws Exception {
+    private static void blockedOutput(Path report, int secondsToBlock) throws Exception {
+        // Another writer fills the pipe, however large, so that the library's next line blocks soon.
+        Thread filler = new Thread(() -> {
+            String block = "filler\n".repeat(512);
+            while (true) {
+                System.out.print(block);
+                System.out.flush();
+            }
+        }, "filler");
+        filler.setDaemon(true);
+        filler.start();
         AtomicInteger cycles = new AtomicInteger();
         Thread cycler = new Thread(() -> {
             Tapper tapper = new Tapper();
@@ -254,7 +264,7 @@ public final class ThreadChild {
         stopper.start();
         // Blocked: the cycles stop moving for half a second.
         int last = -1;
-        long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(15);
+        long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(secondsToBlock);
         while (cycles.get() != last && System.nanoTime() < deadline) {
             last = cycles.get();
             Thread.sleep(500);

@@ -4,6 +4,8 @@ import java.io.IOException;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
 
 /** A thread's scheduling policy as Linux reports it in /proc, for the tests that check the tapper thread's. */
 final class ThreadPolicy {
@@ -16,12 +18,37 @@ final class ThreadPolicy {
 
     private ThreadPolicy() {}
 
-    /** @return the calling thread's policy as {@link #describe} puts it; null where /proc cannot tell */
-    static String ofCurrentThread() {
+    /** The kernel's id of the calling thread, from the link /proc/thread-self ("PID/task/TID"). */
+    static long currentThreadId() {
         try {
-            return describe(Files.readString(Path.of("/proc/thread-self/stat"), StandardCharsets.US_ASCII));
+            String target = Files.readSymbolicLink(Path.of("/proc/thread-self")).toString();
+            return Long.parseLong(target.substring(target.lastIndexOf('/') + 1));
         } catch (IOException | RuntimeException e) {
-            return null;
+            return -1;
+        }
+    }
+
+    /**
+     * A thread's policy, as {@link #describe} puts it, read by util-linux's chrt: a host program, so the answer is
+     * right under qemu-user too, whose emulated /proc is not.
+     *
+     * @return the policy, or what went wrong
+     */
+    static String ofThread(long tid) {
+        try {
+            Process chrt = new ProcessBuilder("chrt", "-p", Long.toString(tid)).redirectErrorStream(true).start();
+            String out = new String(chrt.getInputStream().readAllBytes(), StandardCharsets.US_ASCII);
+            chrt.waitFor();
+            Matcher policy = Pattern.compile("policy: (SCHED_\\w+)").matcher(out);
+            Matcher priority = Pattern.compile("priority: (\\d+)").matcher(out);
+            if (!policy.find() || !priority.find()) {
+                return "unknown: " + out.strip();
+            }
+            String name = policy.group(1);
+            return name.equals("SCHED_FIFO") || name.equals("SCHED_RR")
+                    ? "real-time (" + name + ", priority " + priority.group(1) + ")" : "normal (" + name + ")";
+        } catch (IOException | InterruptedException e) {
+            return e.toString();
         }
     }
 
@@ -40,7 +67,10 @@ final class ThreadPolicy {
         return realTime ? "real-time (" + name + ", priority " + priority + ")" : "normal (" + name + ")";
     }
 
-    /** @return whether this process may raise a thread to real-time: CAP_SYS_NICE, or an rtprio limit above 0 */
+    /**
+     * @return whether this process may have the library's real-time scheduling: CAP_SYS_NICE, or an rtprio limit of
+     *     2 or more (the tapper thread's priority and its watchdog's, one above)
+     */
     static boolean processMayUseRealTime() {
         try {
             for (String line : Files.readAllLines(Path.of("/proc/self/status"), StandardCharsets.US_ASCII)) {
@@ -52,7 +82,7 @@ final class ThreadPolicy {
             for (String line : Files.readAllLines(Path.of("/proc/self/limits"), StandardCharsets.US_ASCII)) {
                 if (line.startsWith("Max realtime priority")) {
                     String soft = line.substring("Max realtime priority".length()).trim().split(" +")[0];
-                    return soft.equals("unlimited") || Long.parseLong(soft) > 0;
+                    return soft.equals("unlimited") || Long.parseLong(soft) >= 2;
                 }
             }
             return false;
