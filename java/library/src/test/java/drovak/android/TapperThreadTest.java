@@ -105,6 +105,9 @@ class TapperThreadTest {
     /** The child's output is never read; it writes its verdict to a file, and is killed then. */
     @Test
     void aStopReturnsWhileAnotherCallIsBlockedWritingToAFullPipe(@TempDir Path dir) throws Exception {
+        // Seen under qemu-aarch64 beside other tests: the child's output did not always fill in time. The lock
+        // that a blocked write must not hold is the same on every architecture, and this runs natively.
+        assumeTrue(!ProcessTest.emulated(), "the output does not reliably fill under qemu-user");
         Path report = dir.resolve("report");
         Process p = new ProcessBuilder(ProcessTest.javaCommand(System.getProperty("tembrix.test.classpath"),
                 ThreadChild.class.getName(), "blocked-output", report.toString(),
