@@ -36,7 +36,7 @@ set(_map "${PROJECT_SOURCE_DIR}/src/tembrix.map")
 set(_exported "${PROJECT_SOURCE_DIR}/src/tembrix.exported")
 set(_out "${PROJECT_BINARY_DIR}/natives")
 set(_cxxflags -std=c++17 -O2 -Wall -Wextra -Werror
-    -fno-exceptions -fno-rtti -fasynchronous-unwind-tables -fvisibility=hidden -fvisibility-inlines-hidden
+    -fno-exceptions -fno-rtti -fvisibility=hidden -fvisibility-inlines-hidden
     "-I${JAVA_INCLUDE_PATH}" "-I${JAVA_INCLUDE_PATH2}")
 
 set(TEMBRIX_BUNDLED_NATIVES)

@@ -20,7 +20,7 @@ if [ "${1:-}" = "--dist" ]; then
     command -v qemu-aarch64 >/dev/null || need+=(qemu-user)
     [ -f /usr/aarch64-linux-gnu/lib/ld-linux-aarch64.so.1 ] || need+=(libc6-arm64-cross)
     [ -f /usr/arm-linux-gnueabihf/lib/ld-linux-armhf.so.3 ] || need+=(libc6-armhf-cross)
-    # glibc unwinds a cancelled thread through libgcc_s, which it loads at run time.
+    # The aarch64 and armhf test programs load libgcc_s at run time.
     [ -f /usr/aarch64-linux-gnu/lib/libgcc_s.so.1 ] || need+=(libgcc-s1-arm64-cross)
     [ -f /usr/arm-linux-gnueabihf/lib/libgcc_s.so.1 ] || need+=(libgcc-s1-armhf-cross)
     [ -f /usr/src/googletest/googletest/src/gtest-all.cc ] || need+=(googletest)

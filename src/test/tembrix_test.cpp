@@ -279,7 +279,7 @@ TEST_F(Natives, AStopDuringTapLetsItFinishAndNoFurtherTapFollows) {
     start();
     gate.waitInTap();
     std::thread stopper(stop);
-    std::this_thread::sleep_for(50ms); // let the cancel be requested while tap() runs
+    std::this_thread::sleep_for(50ms); // let the stop be requested while tap() runs
     gate.release();
     stopper.join();
     EXPECT_EQ(vm.taps.load(), 1);

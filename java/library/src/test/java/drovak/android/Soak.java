@@ -212,7 +212,7 @@ public final class Soak {
         static final int MIN_CYCLES = EMULATED ? 50 : 1000;
         static final int MAX_CYCLES = EMULATED ? 400 : 20000;
         static final int WARM_UP_SECONDS = EMULATED ? 1 : 3;
-        static final double FAR = 30.0; // seconds: never reached, stop cancels the sleep
+        static final double FAR = 30.0; // seconds: never reached, a stop ends the sleep
 
         private final int singleSeconds;
         private final int multiSeconds;
@@ -365,7 +365,7 @@ public final class Soak {
         private void cycle(Random random, Scenario scenario, Tapper tapper, Taps taps) throws InterruptedException {
             switch (scenario) {
                 case IN_SLEEP: {
-                    // The third beat is far away: the thread sleeps until stopTapper() cancels it.
+                    // The third beat is far away: the thread sleeps until stopTapper() wakes it.
                     set(tapper, new double[] {0, 0.0002, 0.0004, FAR, 0.0006});
                     start(tapper);
                     expect(taps.awaitTaps(2), "two taps before the far beat");
