@@ -494,14 +494,11 @@ void watchBusy() {
 // demoted it meanwhile, it asks for real-time again first.
 void watchSleep() {
     pthread_mutex_lock(&watchLock);
-    const bool wasBusy = watch.busySince != 0;
     watch.busySince = 0;
     const bool demoted = watch.demoted;
     watch.demoted = false;
     pthread_mutex_unlock(&watchLock);
-    if (wasBusy) {
-        armWatchTimer(0);
-    }
+    armWatchTimer(0);
     if (demoted) {
         setRealTime(0, 0);
     }
