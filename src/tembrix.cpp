@@ -59,8 +59,13 @@ TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_startTapper(JNIEnv* env, 
 TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_stopTapper(JNIEnv* env, jobject self);
 TEMBRIX_EXPORT void* sendTaps(void* argument);
 TEMBRIX_EXPORT int64_t getTimeNsec(void);
+TEMBRIX_EXPORT jint JNICALL Java_drovak_android_NativeLibrary_interfaceVersion(JNIEnv* env, jclass);
 
 namespace {
+
+// The natives' interface, as the jar's loader expects it: a file that answers
+// with another number is a tembrix library of another version.
+constexpr jint kInterfaceVersion = 2;
 
 constexpr int64_t kNsecPerSec = 1000000000;
 constexpr int64_t kNsecPerUsec = 1000;
@@ -949,6 +954,10 @@ void throwAttachFailure(JNIEnv* env, jint result) {
 
 TEMBRIX_EXPORT int64_t getTimeNsec(void) {
     return nowNsec();
+}
+
+TEMBRIX_EXPORT jint JNICALL Java_drovak_android_NativeLibrary_interfaceVersion(JNIEnv*, jclass) {
+    return kInterfaceVersion;
 }
 
 TEMBRIX_EXPORT void* sendTaps(void*) {
