@@ -1,40 +1,58 @@
 // tembrix: calls tap() on a Java object at each time of a beat list, from a
 // native thread scheduled against a monotonic nanosecond clock.
 //
-// Plain procedural C++ with file-scope state. Only the three JNI natives,
-// sendTaps and getTimeNsec are exported. The library needs libc alone: no C++
-// runtime, no exceptions, no allocation outside setBeatList.
+// Plain procedural C++ with file-scope state. The library needs the
+// platform's C library alone: no C++ runtime, no exceptions, and no allocation
+// but for the beat list and the beats appended to it.
 //
 // Threads:
 // - the natives run on Java threads and serialise on nativesLock;
 // - the tapper thread reads the tapper state without a lock. The natives write
-//   that state only while no tapper thread exists (before pthread_create or
-//   after pthread_join), so creation and joining order every access.
-// - a stop asks the tapper thread to leave and waits for it to end, and so
-//   for a tap() in progress. The thread sleeps on a condition variable that
-//   the stop signals; nothing is cancelled, so no thread is ever unwound.
+//   that state only while no tapper thread exists (before it is started or
+//   after it is joined), so starting and joining order every access. The one
+//   part that changes under the thread, the beats appended while it plays, is
+//   under listLock, which is held only for a few pointer moves.
+// - a stop asks the tapper thread to leave and wakes its sleep; the thread
+//   leaves by its own path after a tap() in progress. Nothing is cancelled,
+//   so no thread is ever unwound.
 // - every lookup that may run a class's static initialiser happens on the
-//   caller's thread in startTapper, which may initialise its own class; the
+//   caller's thread in the start, which may initialise its own class; the
 //   tapper thread touches no class of the caller's before its first tap.
-// - once the JVM has begun to shut down, a stop waits for tap() a bounded
-//   time: tap() may be waiting for the exit that waits for that stop.
+// - the library's own Tapper waits for a rhythm's end in Java, where a virtual
+//   thread that waits frees its carrier: its natives never wait for tap(). The
+//   three natives of a Tapper class of the caller's own wait here, and once
+//   the JVM has begun to shut down they wait for tap() a bounded time: tap()
+//   may be waiting for the exit that waits for them.
+// - the tapper thread's last steps in the JVM let go of everything that keeps
+//   the Tapper's class loader alive; the library may be unloaded from then on,
+//   and JNI_OnUnload joins the thread before it is.
+//
+// Each platform supplies the same few operations in a section of its own:
+// the clock, locks and timed waits, threads, the sleep towards a beat and its
+// wake-up, the tapper thread's set-up and real-time scheduling. The rest of the
+// file is the same everywhere.
 
 #include <jni.h>
 
-#include <errno.h>
-#include <pthread.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
 #include <atomic>
 
 #if defined(__APPLE__) || defined(TEMBRIX_MACH_CLOCK)
 #include <mach/mach_time.h>
 #define TEMBRIX_USE_MACH_CLOCK 1
+#endif
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <errno.h>
+#include <pthread.h>
+#include <time.h>
 #endif
 
 #if defined(__linux__)
@@ -53,13 +71,21 @@
 
 #define TEMBRIX_EXPORT extern "C" JNIEXPORT
 
-TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_setBeatList(JNIEnv* env, jobject self,
-                                                                             jdoubleArray beats);
+// The natives of drovak.android.Tapper that any Tapper class may declare.
+TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_setBeatList(JNIEnv* env, jobject self, jdoubleArray beats);
 TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_startTapper(JNIEnv* env, jobject self);
 TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_stopTapper(JNIEnv* env, jobject self);
+TEMBRIX_EXPORT jboolean JNICALL Java_drovak_android_Tapper_appendBeats(JNIEnv* env, jobject self, jdoubleArray beats);
+// The library's own Tapper: the same calls, that hand every wait for tap() to Java.
+TEMBRIX_EXPORT jint JNICALL Java_drovak_android_Tapper_nativeSetBeatList(JNIEnv* env, jobject self,
+                                                                         jdoubleArray beats, jboolean announce);
+TEMBRIX_EXPORT jlong JNICALL Java_drovak_android_Tapper_nativeStartTapper(JNIEnv* env, jobject self,
+                                                                          jboolean precise, jboolean announce);
+TEMBRIX_EXPORT jobject JNICALL Java_drovak_android_Tapper_nativeStopTapper(JNIEnv* env, jclass, jlong onlySerial);
+TEMBRIX_EXPORT jint JNICALL Java_drovak_android_NativeLibrary_interfaceVersion(JNIEnv* env, jclass);
+TEMBRIX_EXPORT void JNICALL JNI_OnUnload(JavaVM* vm, void* reserved);
 TEMBRIX_EXPORT void* sendTaps(void* argument);
 TEMBRIX_EXPORT int64_t getTimeNsec(void);
-TEMBRIX_EXPORT jint JNICALL Java_drovak_android_NativeLibrary_interfaceVersion(JNIEnv* env, jclass);
 
 namespace {
 
@@ -68,29 +94,57 @@ namespace {
 constexpr jint kInterfaceVersion = 2;
 
 constexpr int64_t kNsecPerSec = 1000000000;
+constexpr int64_t kNsecPerMsec = 1000000;
 constexpr int64_t kNsecPerUsec = 1000;
 constexpr double kUsecPerSec = 1000000.0;
 
-// How often a stop that waits for the tapper thread looks whether the JVM has
-// begun to shut down.
-constexpr int64_t kStopCheckIntervalNsec = 20 * 1000 * 1000;
+// How often a native that waits for the tapper thread looks whether the JVM
+// has begun to shut down.
+constexpr int64_t kStopCheckIntervalNsec = 20 * kNsecPerMsec;
 
-// Once the JVM shuts down, how long a stop waits for a tap() in progress
+// Once the JVM shuts down, how long a native waits for a tap() in progress
 // before it leaves the thread to the ending process: long enough for a merely
 // slow tap() to complete, short enough not to hold up the exit.
-constexpr int64_t kShutdownStopWaitNsec = 1000 * 1000 * 1000;
+constexpr int64_t kShutdownStopWaitNsec = 1000 * kNsecPerMsec;
 
 // The class whose methods run the JVM's exit and its shutdown hooks. A thread
 // with one of its frames on the stack never returns from that call.
 constexpr const char* kShutdownClassName = "java.lang.Shutdown";
 
-// The class that declares the natives, and its fields in which the library's
-// own Tapper keeps what the tapper thread got: its start time, in
-// System.nanoTime()'s time base, and whether it runs real-time. A Tapper class
-// of the caller's own, without them, is left alone.
+// The class that declares the natives, and what the library's own Tapper has
+// beyond the natives: fields in which the tapper thread records its start, in
+// System.nanoTime()'s time base, and whether it runs real-time; and the method
+// it calls when a rhythm it was ending goes on, or when it leaves, so that a
+// caller that waits for it in Java looks again. A Tapper class of the caller's
+// own, without them, is left alone.
 constexpr const char* kTapperClassName = "drovak/android/Tapper";
 constexpr const char* kStartTimeField = "nativeStartTimeNanos";
 constexpr const char* kRealTimeField = "nativeRealTime";
+constexpr const char* kEventMethod = "rhythmEvent";
+
+// The name the tapper thread carries in ps, top and debuggers (Linux allows
+// 15 characters).
+constexpr const char* kTapperThreadName = "tembrix-tap";
+
+// Precise mode: the tapper thread sleeps until a margin before each due time
+// and spins on the clock for the rest, so that the tap does not wait for the
+// kernel's wake-up. The margin adapts to how late the wake-ups come:
+// - the floor is about a real-time thread's wake-up on an idle machine; a
+//   smaller margin would be late at every beat;
+// - the cap is the longest wake-up worth spinning for: beyond it the spin
+//   holds a CPU for longer than the scheduler's own time slices, and a machine
+//   that wakes that late has bigger troubles than a tap's microseconds;
+// - a wake-up that comes after the due time widens the margin at once by what
+//   it missed and a step more, since one miss is soon followed by another;
+// - each wake-up in time narrows it by a 1/128th, so that after a burst of
+//   load it comes back down within a few hundred beats.
+// The spin never takes more than half the time from the previous tap to the
+// beat, so that a fast rhythm still leaves the CPU to others half the time.
+constexpr int64_t kPreciseMarginFloorNsec = 50 * kNsecPerUsec;
+constexpr int64_t kPreciseMarginCapNsec = 2 * kNsecPerMsec;
+constexpr int64_t kPreciseMarginInitialNsec = 250 * kNsecPerUsec;
+constexpr int64_t kPreciseWidenStepNsec = 50 * kNsecPerUsec;
+constexpr int64_t kPreciseNarrowDivisor = 128;
 
 #if defined(__linux__)
 // A Linux thread's timers may fire up to 50 us late by default so that the
@@ -100,8 +154,9 @@ constexpr unsigned long kTapperTimerSlackNsec = 1;
 // The tapper thread asks for real-time scheduling at the lowest real-time
 // priority, so that it outranks every normal thread but never an audio server
 // or the kernel's own real-time threads. A process forked from tap() starts
-// with the normal policy.
-constexpr int kTapperPolicy = SCHED_FIFO | SCHED_RESET_ON_FORK;
+// with the normal policy. The flag stays when the thread goes back to normal:
+// a process without CAP_SYS_NICE may not clear it.
+constexpr int kResetOnFork = SCHED_RESET_ON_FORK;
 
 // A real-time thread that calls into the JVM can starve the JVM's own threads:
 // a lock or an allocation it spins on may be held by a normal thread that
@@ -109,8 +164,9 @@ constexpr int kTapperPolicy = SCHED_FIFO | SCHED_RESET_ON_FORK;
 // puts the tapper thread back to normal scheduling once it has spent
 // kWatchdogLimitNsec in the JVM without sleeping (in one beat's tap(), or a
 // run of overdue beats); it asks for real-time again before its next sleep.
-constexpr int64_t kWatchdogLimitNsec = 3 * 1000 * 1000;
+constexpr int64_t kWatchdogLimitNsec = 3 * kNsecPerMsec;
 constexpr int kWatchdogPriorityAboveTapper = 1;
+constexpr const char* kWatchdogThreadName = "tembrix-watch";
 #endif
 
 #if defined(__APPLE__)
@@ -118,131 +174,8 @@ constexpr int kWatchdogPriorityAboveTapper = 1;
 // when a beat is due, not on a fixed period; each wake-up needs the CPU for
 // at most kTapperComputationNsec within kTapperConstraintNsec. A thread that
 // overruns is preempted, or demoted for a while by the kernel's fail-safe.
-constexpr int64_t kTapperComputationNsec = 500 * 1000;
-constexpr int64_t kTapperConstraintNsec = 1000 * 1000;
-#endif
-
-// ---------------------------------------------------------------------------
-// Tapper state. Written by the natives under nativesLock, and only while no
-// tapper thread exists; read by the tapper thread.
-
-JavaVM* jvm;
-jobject obj;             // global reference to the Tapper being tapped; the tapper thread deletes it as it ends
-int32_t running;         // 1 from startTapper until stopTapper has joined the thread
-int32_t beatsLength;
-double* beatsArray;      // owned: malloc'd by setBeatList, freed by stopTapper
-pthread_t tapper_thread; // valid while running is 1
-jmethodID tapMethod;     // tap() of obj's class, looked up by startTapper
-jobject contextLoader;   // global reference, held across the start: the starting thread's context class loader
-
-pthread_mutex_t nativesLock = PTHREAD_MUTEX_INITIALIZER;
-
-// Set by the tapper thread once no tap can follow: as the last beat's tap()
-// begins, and when it leaves. A set or start that finds it set waits for the
-// thread to end, which the tap() in progress and the detach bound, and joins it.
-std::atomic<int> tapperFinishing;
-
-// The tapper thread's own JNIEnv while it is attached. A native called with
-// this env runs inside tap(), on the tapper thread, and must not wait for it.
-std::atomic<JNIEnv*> tapperEnv;
-
-// A weak global reference to the tapper thread's java.lang.Thread, made by the
-// thread before the start handshake and deleted by the natives once it is
-// joined. Weak, so that an ended rhythm keeps nothing of the caller's alive.
-jobject tapperThreadObject;
-
-// Start handshake: startTapper waits until the new thread has read t0,
-// attached (or failed to) and set up its scheduling, so that the JVM knows
-// the thread and the Tapper knows its start before startTapper returns.
-pthread_mutex_t startLock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t startCond = PTHREAD_COND_INITIALIZER;
-struct StartReport {
-    bool done;
-    jint attachResult;
-    int64_t t0;
-    bool realTime;
-};
-StartReport started;
-
-// The tapper thread sleeps towards each beat on wakeCond, timed on the
-// library's clock, until the beat is due or a stop asks it to leave.
-pthread_mutex_t wakeLock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t wakeCond;
-bool stopRequested; // under wakeLock
-
-// End signal: the tapper thread's last step, so that a stop can wait for it
-// with a time limit.
-pthread_mutex_t endLock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t endCond;
-bool tapperEnded; // under endLock
-
-#if defined(__linux__)
-// The watchdog: it sleeps on a timer that fires only when the tapper thread
-// has been in the JVM too long for one beat, and demotes it. The tapper thread
-// publishes when it entered the JVM under watchLock; watchCond carries the
-// watchdog's start.
-pthread_mutex_t watchLock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t watchCond;
-struct Watch {
-    pid_t tapperTid;    // the tapper thread's kernel id
-    int timer;          // timerfd on CLOCK_MONOTONIC, armed while the tapper thread is in the JVM
-    int ready;          // 1 once the watchdog runs real-time, -1 if it cannot
-    bool ending;        // the tapper thread asks the watchdog to end
-    int64_t busySince;  // when the tapper thread entered the JVM for a beat; 0 while it sleeps or sets up
-    bool demoted;       // the watchdog has put it back to normal scheduling
-};
-Watch watch;         // under watchLock
-pthread_t watchdog_thread;
-#endif
-
-// wakeCond and endCond time their waits on kCondClock; they and watchCond are
-// set up once, before the first thread starts.
-pthread_once_t condsOnce = PTHREAD_ONCE_INIT;
-#if defined(__linux__)
-constexpr clockid_t kCondClock = CLOCK_MONOTONIC;
-#else
-constexpr clockid_t kCondClock = CLOCK_REALTIME; // the only clock a condition variable takes there
-#endif
-
-// ---------------------------------------------------------------------------
-// Clock
-
-#if defined(TEMBRIX_USE_MACH_CLOCK)
-
-// Mach absolute time of the first reading: the clock's zero point.
-uint64_t start;
-mach_timebase_info_data_t sTimebaseInfo;
-// Set once start and sTimebaseInfo hold their values; the lock makes the lazy
-// set-up safe when several threads take their first reading at once.
-std::atomic<int> machClockReady;
-pthread_mutex_t machClockLock = PTHREAD_MUTEX_INITIALIZER;
-
-void setUpMachClock() {
-    pthread_mutex_lock(&machClockLock);
-    if (machClockReady.load(std::memory_order_relaxed) == 0) {
-        start = mach_absolute_time();
-        mach_timebase_info(&sTimebaseInfo);
-        machClockReady.store(1, std::memory_order_release);
-    }
-    pthread_mutex_unlock(&machClockLock);
-}
-
-inline int64_t nowNsec() {
-    if (machClockReady.load(std::memory_order_acquire) == 0) {
-        setUpMachClock();
-    }
-    const uint64_t now = mach_absolute_time();
-    return static_cast<int64_t>((now - start) * sTimebaseInfo.numer / sTimebaseInfo.denom);
-}
-
-#else
-
-inline int64_t nowNsec() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * kNsecPerSec + now.tv_nsec;
-}
-
+constexpr int64_t kTapperComputationNsec = 500 * kNsecPerUsec;
+constexpr int64_t kTapperConstraintNsec = 1000 * kNsecPerUsec;
 #endif
 
 // ---------------------------------------------------------------------------
@@ -281,6 +214,7 @@ int64_t beatOffsetNsec(double seconds) {
     return nsec;
 }
 
+#if !defined(_WIN32)
 // A positive count of nanoseconds as whole seconds and a nanosecond part in
 // [0, 999999999]. Seconds beyond what time_t holds (32 bits on some targets)
 // are cut to its largest value: a wait that long ends only by a stop anyway.
@@ -299,103 +233,154 @@ struct timespec toTimespec(int64_t nsec) {
     }
     return result;
 }
+#endif
 
-// ---------------------------------------------------------------------------
-// Signals between the natives and the tapper thread
+// Set by a stop that asks the tapper thread to leave; read by its sleep and
+// its spin. Written only with the sleep's wake-up (wakeSleeper), so that a
+// sleep never misses it.
+std::atomic<bool> stopRequested;
 
-void setUpConds() {
+// ===========================================================================
+// Platform: the Mach clock (macOS; also built on Linux for its own test)
+
+#if defined(TEMBRIX_USE_MACH_CLOCK)
+
+// Mach absolute time of the first reading: the clock's zero point.
+uint64_t start;
+mach_timebase_info_data_t sTimebaseInfo;
+// Set once start and sTimebaseInfo hold their values; the lock makes the lazy
+// set-up safe when several threads take their first reading at once.
+std::atomic<int> machClockReady;
+pthread_mutex_t machClockLock = PTHREAD_MUTEX_INITIALIZER;
+
+void setUpMachClock() {
+    pthread_mutex_lock(&machClockLock);
+    if (machClockReady.load(std::memory_order_relaxed) == 0) {
+        start = mach_absolute_time();
+        mach_timebase_info(&sTimebaseInfo);
+        machClockReady.store(1, std::memory_order_release);
+    }
+    pthread_mutex_unlock(&machClockLock);
+}
+
+inline int64_t nowNsec() {
+    if (machClockReady.load(std::memory_order_acquire) == 0) {
+        setUpMachClock();
+    }
+    const uint64_t now = mach_absolute_time();
+    return static_cast<int64_t>((now - start) * sTimebaseInfo.numer / sTimebaseInfo.denom);
+}
+
+#endif
+
+// ===========================================================================
+// Platform: POSIX threads, locks, timed waits and the tapper's sleep (Linux, macOS)
+
+#if !defined(_WIN32)
+
+using Mutex = pthread_mutex_t;
+using CondVar = pthread_cond_t;
+using ThreadHandle = pthread_t;
+#define TEMBRIX_MUTEX_INIT PTHREAD_MUTEX_INITIALIZER
+
+#if !defined(TEMBRIX_USE_MACH_CLOCK)
+inline int64_t nowNsec() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * kNsecPerSec + now.tv_nsec;
+}
+#endif
+
+void lockMutex(Mutex* mutex) { pthread_mutex_lock(mutex); }
+void unlockMutex(Mutex* mutex) { pthread_mutex_unlock(mutex); }
+
+// A mutex that lends its holder the priority of a thread that waits for it,
+// so that a real-time tapper thread never waits long behind a normal thread.
+void initInheritingMutex(Mutex* mutex) {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT);
+    pthread_mutex_init(mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
+void initCond(CondVar* cond) {
     pthread_condattr_t attributes;
     pthread_condattr_init(&attributes);
 #if defined(__linux__)
-    pthread_condattr_setclock(&attributes, kCondClock);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
 #endif
-    pthread_cond_init(&wakeCond, &attributes);
-    pthread_cond_init(&endCond, &attributes);
-#if defined(__linux__)
-    pthread_cond_init(&watchCond, &attributes);
-#endif
+    pthread_cond_init(cond, &attributes);
     pthread_condattr_destroy(&attributes);
 }
 
-void reportStarted(jint attachResult, int64_t t0, bool realTime) {
-    pthread_mutex_lock(&startLock);
-    started.attachResult = attachResult;
-    started.t0 = t0;
-    started.realTime = realTime;
-    started.done = true;
-    pthread_cond_signal(&startCond);
-    pthread_mutex_unlock(&startLock);
-}
+void waitCond(CondVar* cond, Mutex* mutex) { pthread_cond_wait(cond, mutex); }
 
-StartReport waitStarted() {
-    pthread_mutex_lock(&startLock);
-    while (!started.done) {
-        pthread_cond_wait(&startCond, &startLock);
+// Waits until woken, or until nowNsec() reaches due (a spurious early return
+// is allowed: callers look again).
+void waitCondUntil(CondVar* cond, Mutex* mutex, int64_t due) {
+    const int64_t now = nowNsec();
+    if (now >= due) {
+        return;
     }
-    const StartReport report = started;
-    pthread_mutex_unlock(&startLock);
-    return report;
+#if defined(__APPLE__)
+    const struct timespec delay = toTimespec(due - now);
+    pthread_cond_timedwait_relative_np(cond, mutex, &delay);
+#elif defined(TEMBRIX_USE_MACH_CLOCK)
+    // The Mach clock on Linux, in its test: carried over to CLOCK_MONOTONIC.
+    struct timespec monotonic;
+    clock_gettime(CLOCK_MONOTONIC, &monotonic);
+    const int64_t at = static_cast<int64_t>(monotonic.tv_sec) * kNsecPerSec + monotonic.tv_nsec + (due - now);
+    const struct timespec deadline = toTimespec(at);
+    pthread_cond_timedwait(cond, mutex, &deadline);
+#else
+    // Absolute, on the clock that nowNsec() reads: no time passes between the
+    // reading and the start of the wait that the wait does not count.
+    const struct timespec deadline = toTimespec(due);
+    pthread_cond_timedwait(cond, mutex, &deadline);
+#endif
 }
 
-void requestStop() {
-    pthread_mutex_lock(&wakeLock);
-    stopRequested = true;
-    pthread_cond_broadcast(&wakeCond);
-    pthread_mutex_unlock(&wakeLock);
+void broadcastCond(CondVar* cond) { pthread_cond_broadcast(cond); }
+
+bool startThread(ThreadHandle* thread, void* (*entry)(void*), void* argument) {
+    return pthread_create(thread, nullptr, entry, argument) == 0;
 }
+
+void joinThread(ThreadHandle thread) { pthread_join(thread, nullptr); }
+
+// The tapper thread sleeps towards each beat on wakeCond, timed on the
+// library's clock, until the beat is due or a stop asks it to leave.
+Mutex wakeLock = TEMBRIX_MUTEX_INIT;
+CondVar wakeCond;
+
+void initSleeper() { initCond(&wakeCond); }
+bool prepareSleeper() { return true; }
+void releaseSleeper() {}
 
 // Sleeps until the clock reaches due, or returns at once if it has. Returns
 // false, at once, when a stop has asked the thread to leave. A signal that
 // wakes the thread early only sends it back to sleep until the same time.
 bool sleepUntil(int64_t due) {
-    pthread_mutex_lock(&wakeLock);
-    for (;;) {
-        if (stopRequested) {
-            break;
-        }
-        const int64_t now = nowNsec();
-        if (now >= due) {
-            break;
-        }
-#if defined(__APPLE__)
-        const struct timespec delay = toTimespec(due - now);
-        pthread_cond_timedwait_relative_np(&wakeCond, &wakeLock, &delay);
-#else
-        // Absolute, on the clock that nowNsec() reads: no time passes between
-        // the reading and the start of the wait that the wait does not count.
-        const struct timespec at = toTimespec(due);
-        pthread_cond_timedwait(&wakeCond, &wakeLock, &at);
+    lockMutex(&wakeLock);
+    while (!stopRequested.load() && nowNsec() < due) {
+        waitCondUntil(&wakeCond, &wakeLock, due);
+    }
+    unlockMutex(&wakeLock);
+    return !stopRequested.load();
+}
+
+void wakeSleeper() {
+    lockMutex(&wakeLock);
+    stopRequested.store(true);
+    broadcastCond(&wakeCond);
+    unlockMutex(&wakeLock);
+}
+
 #endif
-    }
-    const bool go = !stopRequested;
-    pthread_mutex_unlock(&wakeLock);
-    return go;
-}
 
-void signalEnded() {
-    pthread_mutex_lock(&endLock);
-    tapperEnded = true;
-    pthread_cond_broadcast(&endCond);
-    pthread_mutex_unlock(&endLock);
-}
-
-// Waits up to timeoutNsec for the tapper thread's end signal; true if it came.
-bool waitEnded(int64_t timeoutNsec) {
-    struct timespec deadline;
-    clock_gettime(kCondClock, &deadline);
-    const int64_t nsec = deadline.tv_nsec + timeoutNsec;
-    deadline.tv_sec += static_cast<time_t>(nsec / kNsecPerSec);
-    deadline.tv_nsec = static_cast<long>(nsec % kNsecPerSec);
-    pthread_mutex_lock(&endLock);
-    while (!tapperEnded && pthread_cond_timedwait(&endCond, &endLock, &deadline) == 0) {
-    }
-    const bool ended = tapperEnded;
-    pthread_mutex_unlock(&endLock);
-    return ended;
-}
-
-// ---------------------------------------------------------------------------
-// Scheduling of the tapper thread
+// ===========================================================================
+// Platform: Linux. The tapper thread's set-up, and real-time under a watchdog.
 
 #if defined(__linux__)
 
@@ -404,14 +389,48 @@ bool waitEnded(int64_t timeoutNsec) {
 bool setRealTime(pid_t thread, int aboveLowest) {
     struct sched_param param {};
     param.sched_priority = sched_get_priority_min(SCHED_FIFO) + aboveLowest;
-    sched_setscheduler(thread, kTapperPolicy, &param);
-    return (sched_getscheduler(thread) & ~SCHED_RESET_ON_FORK) == SCHED_FIFO;
+    sched_setscheduler(thread, SCHED_FIFO | kResetOnFork, &param);
+    return (sched_getscheduler(thread) & ~kResetOnFork) == SCHED_FIFO;
 }
 
-void setNormal(pid_t thread) {
+// Back to normal scheduling; true if the thread runs it now.
+bool setNormal(pid_t thread) {
     struct sched_param param {};
-    sched_setscheduler(thread, SCHED_OTHER, &param);
+    sched_setscheduler(thread, SCHED_OTHER | kResetOnFork, &param);
+    return (sched_getscheduler(thread) & ~kResetOnFork) == SCHED_OTHER;
 }
+
+void nameThisThread(const char* name) { prctl(PR_SET_NAME, name, 0, 0, 0); }
+
+// A new thread inherits its starter's policy: a Java thread at SCHED_FIFO (an
+// audio thread, a JVM run under chrt) would give the tapper thread real-time
+// scheduling before it has joined the JVM, and without a watchdog.
+void beginTapperThread() {
+    if ((sched_getscheduler(0) & ~kResetOnFork) != SCHED_OTHER) {
+        setNormal(0);
+    }
+    nameThisThread(kTapperThreadName);
+    prctl(PR_SET_TIMERSLACK, kTapperTimerSlackNsec, 0, 0, 0);
+}
+
+// The watchdog: it sleeps on a timer that fires only when the tapper thread
+// has been in the JVM too long for one beat, and demotes it. The tapper thread
+// publishes when it entered the JVM under watchLock; watchCond carries the
+// watchdog's start.
+Mutex watchLock = TEMBRIX_MUTEX_INIT;
+CondVar watchCond;
+struct Watch {
+    pid_t tapperTid;    // the tapper thread's kernel id
+    int timer;          // timerfd on CLOCK_MONOTONIC, armed while the tapper thread is in the JVM
+    int ready;          // 1 once the watchdog runs real-time, -1 if it cannot
+    bool ending;        // the tapper thread asks the watchdog to end
+    int64_t busySince;  // when the tapper thread entered the JVM for a beat; 0 while it sleeps or sets up
+    bool demoted;       // the watchdog has put it back to normal scheduling
+};
+Watch watch;         // under watchLock
+pthread_t watchdog_thread;
+
+void initPlatform() { initCond(&watchCond); }
 
 // Arms the watchdog's timer to fire once at the given reading of the clock,
 // or, at 0, disarms it.
@@ -427,24 +446,25 @@ void armWatchTimer(int64_t at) {
 // the tapper thread in the JVM for kWatchdogLimitNsec, and demotes it. It
 // never calls into the JVM.
 void* watchTapper(void*) {
+    nameThisThread(kWatchdogThreadName);
     const bool realTime = setRealTime(0, kWatchdogPriorityAboveTapper);
-    pthread_mutex_lock(&watchLock);
+    lockMutex(&watchLock);
     watch.ready = realTime ? 1 : -1;
-    pthread_cond_broadcast(&watchCond);
+    broadcastCond(&watchCond);
     while (realTime && !watch.ending) {
-        pthread_mutex_unlock(&watchLock);
+        unlockMutex(&watchLock);
         uint64_t expirations;
         const bool fired = read(watch.timer, &expirations, sizeof expirations) > 0; // else a signal: look again
-        pthread_mutex_lock(&watchLock);
+        lockMutex(&watchLock);
         // The timer may have fired as the tapper thread left the JVM, or for
-        // an earlier beat: only a beat that is still running counts.
+        // an earlier beat: only a beat that is still running counts, and only
+        // a demotion that took effect.
         if (fired && watch.busySince != 0 && !watch.demoted &&
             nowNsec() >= addSaturating(watch.busySince, kWatchdogLimitNsec)) {
-            setNormal(watch.tapperTid);
-            watch.demoted = true;
+            watch.demoted = setNormal(watch.tapperTid);
         }
     }
-    pthread_mutex_unlock(&watchLock);
+    unlockMutex(&watchLock);
     return nullptr;
 }
 
@@ -453,21 +473,21 @@ bool startWatchdog() {
     if (timer < 0) {
         return false;
     }
-    pthread_mutex_lock(&watchLock);
+    lockMutex(&watchLock);
     watch = Watch{};
     watch.tapperTid = static_cast<pid_t>(syscall(SYS_gettid));
     watch.timer = timer;
-    pthread_mutex_unlock(&watchLock);
+    unlockMutex(&watchLock);
     bool ready = false;
-    if (pthread_create(&watchdog_thread, nullptr, watchTapper, nullptr) == 0) {
-        pthread_mutex_lock(&watchLock);
+    if (startThread(&watchdog_thread, watchTapper, nullptr)) {
+        lockMutex(&watchLock);
         while (watch.ready == 0) {
-            pthread_cond_wait(&watchCond, &watchLock);
+            waitCond(&watchCond, &watchLock);
         }
         ready = watch.ready == 1;
-        pthread_mutex_unlock(&watchLock);
+        unlockMutex(&watchLock);
         if (!ready) {
-            pthread_join(watchdog_thread, nullptr);
+            joinThread(watchdog_thread);
         }
     }
     if (!ready) {
@@ -477,56 +497,19 @@ bool startWatchdog() {
 }
 
 void stopWatchdog() {
-    pthread_mutex_lock(&watchLock);
+    lockMutex(&watchLock);
     watch.ending = true;
-    pthread_mutex_unlock(&watchLock);
+    unlockMutex(&watchLock);
     armWatchTimer(1); // long past: it fires at once
-    pthread_join(watchdog_thread, nullptr);
+    joinThread(watchdog_thread);
     close(watch.timer);
 }
 
-// The tapper thread enters the JVM, after a sleep: two uncontended lock
-// operations and one system call, with no thread woken.
-void watchBusy() {
-    pthread_mutex_lock(&watchLock);
-    watch.busySince = nowNsec();
-    const int64_t limit = addSaturating(watch.busySince, kWatchdogLimitNsec);
-    pthread_mutex_unlock(&watchLock);
-    armWatchTimer(limit);
-}
-
-// The tapper thread has left the JVM and is about to sleep. If the watchdog
-// demoted it meanwhile, it asks for real-time again first.
-void watchSleep() {
-    pthread_mutex_lock(&watchLock);
-    watch.busySince = 0;
-    const bool demoted = watch.demoted;
-    watch.demoted = false;
-    pthread_mutex_unlock(&watchLock);
-    armWatchTimer(0);
-    if (demoted) {
-        setRealTime(0, 0);
-    }
-}
-
-#else
-
-void watchBusy() {}
-void watchSleep() {}
-
-#endif
-
-// Switches the calling thread to real-time scheduling where the process may
-// have it, and returns whether it runs real-time now. Where it is refused, the
-// thread goes on under the policy it has, with nothing reported.
-// - Linux: SCHED_FIFO, under the watchdog, which itself needs the next
-//   priority up (CAP_SYS_NICE, or an rtprio limit of 2 or more). Not where a
-//   finite RLIMIT_RTTIME is set: a thread that runs real-time past it without
-//   blocking gets SIGXCPU, which ends a JVM.
-// - macOS: the time-constraint policy, whose own fail-safe demotes a thread
-//   that overruns.
+// Real-time where the process may have it: SCHED_FIFO, under the watchdog,
+// which itself needs the next priority up (CAP_SYS_NICE, or an rtprio limit
+// of 2 or more). Not where a finite RLIMIT_RTTIME is set: a thread that runs
+// real-time past it without blocking gets SIGXCPU, which ends a JVM.
 bool requestRealTime() {
-#if defined(__linux__)
     struct rlimit rttime {};
     if (getrlimit(RLIMIT_RTTIME, &rttime) == 0 && rttime.rlim_cur != RLIM_INFINITY) {
         return false;
@@ -539,7 +522,51 @@ bool requestRealTime() {
         return false;
     }
     return true;
-#elif defined(__APPLE__)
+}
+
+void dropRealTime() {
+    setNormal(0);
+    stopWatchdog();
+}
+
+// The tapper thread enters the JVM, after a sleep: two uncontended lock
+// operations and one system call, with no thread woken.
+void watchBusy() {
+    lockMutex(&watchLock);
+    watch.busySince = nowNsec();
+    const int64_t limit = addSaturating(watch.busySince, kWatchdogLimitNsec);
+    unlockMutex(&watchLock);
+    armWatchTimer(limit);
+}
+
+// The tapper thread has left the JVM and is about to sleep. If the watchdog
+// demoted it meanwhile, it asks for real-time again first.
+void watchSleep() {
+    lockMutex(&watchLock);
+    watch.busySince = 0;
+    const bool demoted = watch.demoted;
+    watch.demoted = false;
+    unlockMutex(&watchLock);
+    armWatchTimer(0);
+    if (demoted) {
+        setRealTime(0, 0);
+    }
+}
+
+#endif
+
+// ===========================================================================
+// Platform: macOS. The time-constraint policy, whose own fail-safe demotes a
+// thread that overruns, so no watchdog is needed.
+
+#if defined(__APPLE__)
+
+void initPlatform() {}
+
+// New threads there start under the standard policy, whatever their starter runs.
+void beginTapperThread() { pthread_setname_np(kTapperThreadName); }
+
+bool requestRealTime() {
     // Mach absolute time units; the clock's timebase is set up by t0's reading.
     const auto toMachUnits = [](int64_t nsec) {
         return static_cast<uint32_t>(static_cast<uint64_t>(nsec) * sTimebaseInfo.denom / sTimebaseInfo.numer);
@@ -552,21 +579,280 @@ bool requestRealTime() {
     return thread_policy_set(pthread_mach_thread_np(pthread_self()), THREAD_TIME_CONSTRAINT_POLICY,
                              reinterpret_cast<thread_policy_t>(&policy),
                              THREAD_TIME_CONSTRAINT_POLICY_COUNT) == KERN_SUCCESS;
-#else
-    return false;
-#endif
 }
 
-// Back to the normal policy, before the thread's last calls into the JVM.
 void dropRealTime() {
-#if defined(__linux__)
-    setNormal(0);
-    stopWatchdog();
-#elif defined(__APPLE__)
     thread_standard_policy_data_t policy {};
     thread_policy_set(pthread_mach_thread_np(pthread_self()), THREAD_STANDARD_POLICY,
                       reinterpret_cast<thread_policy_t>(&policy), THREAD_STANDARD_POLICY_COUNT);
+}
+
+void watchBusy() {}
+void watchSleep() {}
+
 #endif
+
+// ===========================================================================
+// Platform: the CPU's pause in a spin, which frees the core's shared units
+// for its other hardware thread and saves power.
+
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+    __asm__ __volatile__("yield");
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// Tapper state. Written by the natives under nativesLock, and only while no
+// tapper thread exists; read by the tapper thread.
+
+JavaVM* jvm;
+jobject obj;                 // global reference to the Tapper being tapped; the tapper thread deletes it as it ends
+int32_t running;             // 1 from a start until the thread has been joined
+int32_t beatsLength;
+double* beatsArray;          // owned: malloc'd by setBeatList, freed by a stop or the next set
+ThreadHandle tapper_thread;  // valid while running is 1
+jmethodID tapMethod;         // tap() of obj's class, looked up by the start
+jmethodID eventMethod;       // the library's own Tapper's rhythmEvent(); null for a class of the caller's own
+jfieldID startTimeField;     // likewise its fields, or null
+jfieldID realTimeField;
+jobject contextLoader;       // global reference, held across the start: the starting thread's context class loader
+bool preciseRhythm;          // the rhythm spins the last stretch before each beat
+int64_t rhythmSerial;        // the rhythm of tapper_thread, counted from 1
+int64_t lastSerial;
+
+Mutex nativesLock = TEMBRIX_MUTEX_INIT;
+
+// Set by the tapper thread once no tap can follow: as the last beat known
+// begins its tap(), and when it leaves. Cleared again if beats appended during
+// that tap() let the rhythm go on. A set or start that finds it set waits for
+// the thread to end or go on.
+std::atomic<int> tapperFinishing;
+
+// Set by the tapper thread once it is past its last wait and on its way out:
+// what it still does in the JVM (telling Java, letting go of the Tapper,
+// detaching) is bounded, and a native may wait for it.
+std::atomic<int> tapperLeaving;
+
+// The tapper thread's own JNIEnv while it is attached. A native called with
+// this env runs inside tap(), on the tapper thread, and must not wait for it.
+std::atomic<JNIEnv*> tapperEnv;
+
+// A weak global reference to the tapper thread's java.lang.Thread, made by the
+// thread before the start handshake and deleted by the natives once it is
+// joined. Weak, so that an ended rhythm keeps nothing of the caller's alive.
+jobject tapperThreadObject;
+
+// Start handshake: the start waits until the new thread has read t0,
+// attached (or failed to) and set up its scheduling, so that the JVM knows
+// the thread and the Tapper knows its start before the start returns.
+Mutex startLock = TEMBRIX_MUTEX_INIT;
+CondVar startCond;
+struct StartReport {
+    bool done;
+    jint attachResult;
+    int64_t t0;
+    bool realTime;
+};
+StartReport started;
+
+// News from the tapper thread, for the natives that wait for it: it has ended
+// (its last step), or a rhythm it was ending goes on.
+Mutex newsLock = TEMBRIX_MUTEX_INIT;
+CondVar newsCond;
+bool tapperEnded; // under newsLock
+
+// ---------------------------------------------------------------------------
+// The beat list: the list that setBeatList copied, of which element 0 is never
+// tapped, then the beats appended to it, all of which are. Beats appended while
+// no rhythm plays extend the list, and a replay plays them. Beats appended
+// while a rhythm plays extend that rhythm only: they are released once tapped,
+// so that an endless rhythm takes no more memory than the beats not yet
+// tapped, and the list a replay plays is the one that the rhythm started with.
+
+struct alignas(double) BeatChunk {
+    BeatChunk* next;
+    int32_t count;
+    // count beats follow
+};
+
+double* chunkBeats(BeatChunk* chunk) { return reinterpret_cast<double*>(chunk + 1); }
+
+enum AppendTo {
+    kAppendToList,   // no rhythm plays: the beats extend the list
+    kAppendToRhythm, // a rhythm plays: the beats extend it
+    kAppendDropped,  // a stop is under way: the beats are dropped
+};
+
+// Under listLock. The appended part of the list (pendingFirst...) is read by
+// the tapper thread without the lock: it changes only while no thread reads it.
+Mutex listLock;
+AppendTo appendTo = kAppendToList;
+BeatChunk* pendingFirst;
+BeatChunk* pendingLast;
+BeatChunk* liveFirst;   // appended while the rhythm plays
+BeatChunk* liveLast;
+BeatChunk* liveReading; // the live chunk the tapper thread reads now; those before it are tapped
+
+// listLock and the condition variables are set up once, before the first
+// native runs.
+#if defined(_WIN32)
+INIT_ONCE setUpOnce = INIT_ONCE_STATIC_INIT;
+#else
+pthread_once_t setUpOnce = PTHREAD_ONCE_INIT;
+#endif
+
+void setUp() {
+    initInheritingMutex(&listLock);
+    initCond(&startCond);
+    initCond(&newsCond);
+    initSleeper();
+    initPlatform();
+}
+
+void ensureSetUp() {
+#if defined(_WIN32)
+    InitOnceExecuteOnce(&setUpOnce, [](PINIT_ONCE, PVOID, PVOID*) -> BOOL { setUp(); return TRUE; }, nullptr,
+                        nullptr);
+#else
+    pthread_once(&setUpOnce, setUp);
+#endif
+}
+
+void freeChunks(BeatChunk* chunk) {
+    while (chunk != nullptr) {
+        BeatChunk* next = chunk->next;
+        free(chunk);
+        chunk = next;
+    }
+}
+
+// Where the tapper thread is in the list.
+struct Cursor {
+    int32_t index;      // in beatsArray
+    BeatChunk* chunk;   // in the appended part, then in the live part
+    int32_t inChunk;
+    bool live;
+};
+
+// The next beat of the rhythm, if one is known; moves the cursor past it.
+// When none is and orEnd is set, the rhythm is over: beats appended from then
+// on extend the list instead.
+bool nextBeat(Cursor* cursor, double* beat, bool orEnd) {
+    if (cursor->index < beatsLength) {
+        *beat = beatsArray[cursor->index++];
+        return true;
+    }
+    if (!cursor->live) {
+        while (cursor->chunk != nullptr) {
+            if (cursor->inChunk < cursor->chunk->count) {
+                *beat = chunkBeats(cursor->chunk)[cursor->inChunk++];
+                return true;
+            }
+            cursor->chunk = cursor->chunk->next;
+            cursor->inChunk = 0;
+        }
+        cursor->live = true;
+    }
+    lockMutex(&listLock);
+    if (cursor->chunk == nullptr) {
+        cursor->chunk = liveFirst;
+    }
+    while (cursor->chunk != nullptr && cursor->inChunk >= cursor->chunk->count && cursor->chunk->next != nullptr) {
+        cursor->chunk = cursor->chunk->next;
+        cursor->inChunk = 0;
+    }
+    const bool found = cursor->chunk != nullptr && cursor->inChunk < cursor->chunk->count;
+    if (found) {
+        *beat = chunkBeats(cursor->chunk)[cursor->inChunk++];
+    } else if (orEnd && appendTo == kAppendToRhythm) {
+        appendTo = kAppendToList;
+    }
+    liveReading = cursor->chunk;
+    unlockMutex(&listLock);
+    return found;
+}
+
+void setAppendTo(AppendTo where) {
+    lockMutex(&listLock);
+    appendTo = where;
+    unlockMutex(&listLock);
+}
+
+// The list: the copied block and the beats appended to it.
+void releaseBeatList() {
+    lockMutex(&listLock);
+    BeatChunk* pending = pendingFirst;
+    pendingFirst = nullptr;
+    pendingLast = nullptr;
+    unlockMutex(&listLock);
+    freeChunks(pending);
+    free(beatsArray);
+    beatsArray = nullptr;
+    beatsLength = 0;
+}
+
+// The beats a rhythm was given while it played, once its thread is joined.
+void releaseLiveBeats() {
+    lockMutex(&listLock);
+    BeatChunk* live = liveFirst;
+    liveFirst = nullptr;
+    liveLast = nullptr;
+    liveReading = nullptr;
+    unlockMutex(&listLock);
+    freeChunks(live);
+}
+
+// ---------------------------------------------------------------------------
+// Signals between the natives and the tapper thread
+
+void reportStarted(jint attachResult, int64_t t0, bool realTime) {
+    lockMutex(&startLock);
+    started.attachResult = attachResult;
+    started.t0 = t0;
+    started.realTime = realTime;
+    started.done = true;
+    broadcastCond(&startCond);
+    unlockMutex(&startLock);
+}
+
+StartReport waitStarted() {
+    lockMutex(&startLock);
+    while (!started.done) {
+        waitCond(&startCond, &startLock);
+    }
+    const StartReport report = started;
+    unlockMutex(&startLock);
+    return report;
+}
+
+void requestStop() { wakeSleeper(); }
+
+void tellNatives(bool ended) {
+    lockMutex(&newsLock);
+    tapperEnded = tapperEnded || ended;
+    broadcastCond(&newsCond);
+    unlockMutex(&newsLock);
+}
+
+// What a native that waits for the tapper thread waits for: its end, or, for
+// a set or start during what was the last tap(), its going on.
+bool tapperSettled(bool untilEnded) {
+    return tapperEnded || (!untilEnded && tapperFinishing.load() == 0 && !stopRequested.load());
+}
+
+// Waits up to timeoutNsec for the tapper thread's news; true if it came.
+bool waitNews(int64_t timeoutNsec, bool untilEnded) {
+    const int64_t deadline = addSaturating(nowNsec(), timeoutNsec);
+    lockMutex(&newsLock);
+    while (!tapperSettled(untilEnded) && nowNsec() < deadline) {
+        waitCondUntil(&newsCond, &newsLock, deadline);
+    }
+    const bool settled = tapperSettled(untilEnded);
+    unlockMutex(&newsLock);
+    return settled;
 }
 
 // ---------------------------------------------------------------------------
@@ -666,7 +952,7 @@ int64_t toJavaNanoTime(JNIEnv* env, int64_t nsec) {
     env->DeleteLocalRef(systemClass);
     return nsec + offset;
 #else
-    // System.nanoTime() reads CLOCK_MONOTONIC as well.
+    // System.nanoTime() reads the same clock, with the same arithmetic.
     static_cast<void>(env);
     return nsec;
 #endif
@@ -686,6 +972,18 @@ jobject setUpJavaThread(JNIEnv* env) {
         callVoid(env, thread, "setContextClassLoader", "(Ljava/lang/ClassLoader;)V", contextLoader);
     }
     return thread;
+}
+
+// Records in the Tapper what its thread got, where its class has the fields:
+// before the first tap, so that tap() may read them too. The start time is
+// written last: it tells that a rhythm has started.
+void recordStart(JNIEnv* env, int64_t javaT0, bool realTime) {
+    if (realTimeField != nullptr) {
+        env->SetBooleanField(obj, realTimeField, realTime ? JNI_TRUE : JNI_FALSE);
+    }
+    if (startTimeField != nullptr) {
+        env->SetLongField(obj, startTimeField, javaT0);
+    }
 }
 
 // Hands the exception that tap() threw to the thread's uncaught-exception
@@ -711,27 +1009,74 @@ void handleTapException(JNIEnv* env, jobject thread) {
     env->DeleteLocalRef(thrown);
 }
 
-// Taps each beat after the first when it is due. A real-time thread tells
+// Tells a caller that waits in Java for the rhythm to end, or go on, to look again.
+void tellJava(JNIEnv* env) {
+    if (eventMethod != nullptr) {
+        env->CallVoidMethod(obj, eventMethod);
+        describeAndClear(env);
+    }
+}
+
+// The precise margin after a wake-up at woke for a beat due at due.
+int64_t adaptMargin(int64_t margin, int64_t woke, int64_t due) {
+    if (woke > due) {
+        margin = addSaturating(margin, addSaturating(woke - due, kPreciseWidenStepNsec));
+    } else {
+        margin -= margin / kPreciseNarrowDivisor;
+    }
+    return margin < kPreciseMarginFloorNsec ? kPreciseMarginFloorNsec
+         : margin > kPreciseMarginCapNsec ? kPreciseMarginCapNsec
+         : margin;
+}
+
+// Precise mode's wait: a sleep until the margin before due, then a spin on the
+// clock until due. Returns false, at once, when a stop asks the thread to leave.
+bool sleepAndSpinUntil(int64_t due, int64_t* margin) {
+    const int64_t now = nowNsec();
+    if (now >= due) {
+        return !stopRequested.load();
+    }
+    const int64_t gap = due - now;
+    const int64_t lead = *margin < gap / 2 ? *margin : gap / 2;
+    if (!sleepUntil(due - lead)) {
+        return false;
+    }
+    *margin = adaptMargin(*margin, nowNsec(), due);
+    while (nowNsec() < due) {
+        if (stopRequested.load(std::memory_order_relaxed)) {
+            return false;
+        }
+        cpuRelax();
+    }
+    return true;
+}
+
+// Taps each beat of the rhythm when it is due, in list order, until the beats
+// known run out or a stop asks the thread to leave. A real-time thread tells
 // the watchdog when it enters the JVM and when it next sleeps: overdue beats
 // tapped back to back count as one stay in the JVM, and cost no system call.
 void tapBeats(JNIEnv* env, jobject thread, int64_t t0, bool realTime) {
-    if (beatsLength < 2) {
+    Cursor cursor{1, pendingFirst, 0, false};
+    double beat;
+    if (!nextBeat(&cursor, &beat, true)) {
         return;
     }
+    int64_t margin = kPreciseMarginInitialNsec;
     bool inJvm = false;
-    for (int32_t i = 1;; ++i) {
+    for (;;) {
         // Convert the beat before reading the clock, so that only a comparison
         // lies between the reading and the sleep.
-        const int64_t due = addSaturating(t0, beatOffsetNsec(beatsArray[i]));
+        const int64_t due = addSaturating(t0, beatOffsetNsec(beat));
         if (inJvm && nowNsec() < due) {
             watchSleep();
             inJvm = false;
         }
-        if (!sleepUntil(due)) {
+        if (!(preciseRhythm ? sleepAndSpinUntil(due, &margin) : sleepUntil(due))) {
             return;
         }
-        const bool last = i + 1 >= beatsLength;
-        if (last) {
+        double following;
+        const bool known = nextBeat(&cursor, &following, false);
+        if (!known) {
             tapperFinishing.store(1);
         }
         if (realTime && !inJvm) {
@@ -742,9 +1087,20 @@ void tapBeats(JNIEnv* env, jobject thread, int64_t t0, bool realTime) {
         if (env->ExceptionCheck()) {
             handleTapException(env, thread);
         }
-        if (last) {
+        if (stopRequested.load()) {
             return;
         }
+        if (!known) {
+            if (!nextBeat(&cursor, &following, true)) {
+                return;
+            }
+            // Beats came during that tap(): the rhythm goes on, and a set or
+            // start that waited for its end is refused after all.
+            tapperFinishing.store(0);
+            tellNatives(false);
+            tellJava(env);
+        }
+        beat = following;
     }
 }
 
@@ -830,14 +1186,15 @@ bool insideJvmExit(JNIEnv* env) {
     return exiting;
 }
 
-// Waits for the tapper thread's end signal. Outside shutdown it waits as long
-// as the thread takes. Once the JVM shuts down, it gives up at once on a tap()
-// inside the JVM's exit, and on any other after kShutdownStopWaitNsec: the
-// tap() may be waiting for the exit, which waits for this call. Returns
-// whether the thread ended.
-bool waitForTapperEnd(JNIEnv* env) {
+// Waits, for a Tapper class of the caller's own, until the tapper thread has
+// ended (untilEnded), or else also until a rhythm it was ending goes on.
+// Outside shutdown it waits as long as the thread takes. Once the JVM shuts
+// down, it gives up at once on a tap() inside the JVM's exit, and on any other
+// after kShutdownStopWaitNsec: the tap() may be waiting for the exit, which
+// waits for this call. Returns false if it gave up.
+bool waitForTapper(JNIEnv* env, bool untilEnded) {
     int64_t shutdownSeen = -1;
-    while (!waitEnded(kStopCheckIntervalNsec)) {
+    while (!waitNews(kStopCheckIntervalNsec, untilEnded)) {
         if (!jvmShuttingDown(env)) {
             continue;
         }
@@ -854,39 +1211,53 @@ bool waitForTapperEnd(JNIEnv* env) {
     return true;
 }
 
-// Asks the tapper thread to leave, waits for it to end and joins it; the
-// list stays as it is. A tap() in progress completes first. Returns false if
-// the JVM is shutting down and the thread did not end in time: it is then
-// left to the ending process with all it uses.
-bool endTapperThread(JNIEnv* env) {
-    if (running != 1) {
-        return true;
-    }
-    requestStop();
-    if (!waitForTapperEnd(env)) {
-        return false;
-    }
-    pthread_join(tapper_thread, nullptr);
+// Joins a tapper thread that is on its way out or has ended, and clears what
+// its rhythm left. A rhythm that was stopped takes the list with it.
+void reapTapper(JNIEnv* env) {
+    waitNews(INT64_MAX, true); // what remains of its way out is bounded
+    joinThread(tapper_thread);
     running = 0;
     obj = nullptr; // the thread deleted its global reference as it ended
     if (tapperThreadObject != nullptr) {
-        env->DeleteWeakGlobalRef(tapperThreadObject);
+        if (env != nullptr) {
+            env->DeleteWeakGlobalRef(tapperThreadObject);
+        }
         tapperThreadObject = nullptr;
     }
-    return true;
-}
-
-// A thread that has begun its last tap, or ended, is joined by the next call.
-void reapFinishedTapper(JNIEnv* env) {
-    if (running == 1 && tapperFinishing.load() != 0) {
-        endTapperThread(env);
+    releaseSleeper();
+    releaseLiveBeats();
+    if (stopRequested.load()) {
+        releaseBeatList();
     }
+    setAppendTo(kAppendToList);
 }
 
-// Called right after reapFinishedTapper: a thread it left running was still
-// tapping when it looked, even if it has ended since, and is not yet joined.
-bool tapping() {
-    return running == 1;
+enum Settled {
+    kSettled, // no rhythm plays: the list may be set, and a rhythm started
+    kPlaying, // a rhythm plays
+    kEnding,  // a rhythm is ending: its last tap() runs, or a stop is under way
+};
+
+// Before a set or a start: a thread that has ended, or is on its way out, is
+// joined. One that is ending is waited for, here when wait is set (a Tapper
+// class of the caller's own), else by the caller in Java.
+Settled settle(JNIEnv* env, bool wait) {
+    while (running == 1) {
+        if (tapperLeaving.load() != 0) {
+            reapTapper(env);
+            break;
+        }
+        if (tapperFinishing.load() == 0 && !stopRequested.load()) {
+            return kPlaying;
+        }
+        if (!wait) {
+            return kEnding;
+        }
+        if (!waitForTapper(env, false)) {
+            return kPlaying; // the JVM shuts down, and the thread is left to it
+        }
+    }
+    return kSettled;
 }
 
 // A native called from tap() on the tapper thread would wait for itself.
@@ -898,43 +1269,12 @@ bool rejectOnTapperThread(JNIEnv* env, const char* message) {
     return true;
 }
 
-void releaseBeatList() {
-    free(beatsArray);
-    beatsArray = nullptr;
-    beatsLength = 0;
-}
-
 // Writes one of the library's two lines. Called with no lock held, so that an
 // output that blocks (a full pipe that nobody reads) holds back only the call
 // that writes, never a stop.
 void logLine(const char* line) {
     puts(line);
     fflush(stdout);
-}
-
-// Records in the Tapper what its tapper thread got, if the class has the
-// fields for it: the class that declares the natives is looked up, not the
-// object's own class, whose subclass may have fields of the same names.
-void recordStart(JNIEnv* env, jobject self, const StartReport& report) {
-    jclass tapperClass = env->FindClass(kTapperClassName);
-    if (tapperClass == nullptr) {
-        env->ExceptionClear();
-        return;
-    }
-    jfieldID realTime = env->GetFieldID(tapperClass, kRealTimeField, "Z");
-    if (env->ExceptionCheck()) {
-        env->ExceptionClear(); // a Tapper class of the caller's own, without the field
-    } else {
-        env->SetBooleanField(self, realTime, report.realTime ? JNI_TRUE : JNI_FALSE);
-    }
-    // Written last: the start time tells that a rhythm has started.
-    jfieldID startTime = env->GetFieldID(tapperClass, kStartTimeField, "J");
-    if (env->ExceptionCheck()) {
-        env->ExceptionClear();
-    } else {
-        env->SetLongField(self, startTime, toJavaNanoTime(env, report.t0));
-    }
-    env->DeleteLocalRef(tapperClass);
 }
 
 void throwAttachFailure(JNIEnv* env, jint result) {
@@ -946,6 +1286,142 @@ void throwAttachFailure(JNIEnv* env, jint result) {
     throwNew(env, result == JNI_ENOMEM ? "java/lang/OutOfMemoryError" : "java/lang/IllegalStateException",
              message);
 }
+
+// A new block holding the array's beats, or null with an exception pending.
+BeatChunk* copyToChunk(JNIEnv* env, jdoubleArray beats) {
+    const jsize length = env->GetArrayLength(beats);
+    if (static_cast<uint64_t>(length) > (SIZE_MAX - sizeof(BeatChunk)) / sizeof(double)) {
+        throwNew(env, "java/lang/OutOfMemoryError", "unable to allocate the appended beats");
+        return nullptr;
+    }
+    BeatChunk* chunk = static_cast<BeatChunk*>(malloc(sizeof(BeatChunk) + sizeof(double) * length));
+    if (chunk == nullptr) {
+        throwNew(env, "java/lang/OutOfMemoryError", "unable to allocate the appended beats");
+        return nullptr;
+    }
+    chunk->next = nullptr;
+    chunk->count = length;
+    env->GetDoubleArrayRegion(beats, 0, length, chunkBeats(chunk));
+    if (env->ExceptionCheck()) {
+        free(chunk);
+        return nullptr;
+    }
+    return chunk;
+}
+
+// Replaces the list; the tapper state must be settled. Returns false with an
+// exception pending if the copy cannot be made; the list is empty then.
+bool replaceBeatList(JNIEnv* env, jdoubleArray beats) {
+    const jsize length = env->GetArrayLength(beats);
+    double* block = static_cast<double*>(malloc(static_cast<size_t>(length) * sizeof(double)));
+    releaseBeatList();
+    if (block == nullptr && length > 0) {
+        throwNew(env, "java/lang/OutOfMemoryError", "unable to allocate the beat list");
+        return false;
+    }
+    // One copy, straight into the owned block; the Java array is never written.
+    env->GetDoubleArrayRegion(beats, 0, length, block);
+    if (env->ExceptionCheck()) {
+        free(block);
+        return false;
+    }
+    beatsLength = length;
+    beatsArray = block;
+    return true;
+}
+
+// Starts a rhythm on the list for self; the tapper state must be settled. Its
+// class's own fields and event method are used where it has them. Returns the
+// rhythm's serial, or 0 with an exception pending.
+int64_t startRhythm(JNIEnv* env, jobject self, bool precise) {
+    // Looked up here, on the caller's thread: a lookup on the tapper thread
+    // would wait for the class's static initialiser, which may be the very
+    // code that calls this.
+    jclass selfClass = env->GetObjectClass(self);
+    jmethodID tap = env->GetMethodID(selfClass, "tap", "()V");
+    env->DeleteLocalRef(selfClass);
+    if (tap == nullptr) {
+        env->ExceptionClear();
+        throwNew(env, "java/lang/NoSuchMethodError",
+                 "the Tapper's class has no method void tap(); declare public void tap()");
+        return 0;
+    }
+    // The class that declares the natives, not the object's own class, whose
+    // subclass may have fields of the same names.
+    jclass tapperClass = env->FindClass(kTapperClassName);
+    startTimeField = nullptr;
+    realTimeField = nullptr;
+    eventMethod = nullptr;
+    if (tapperClass == nullptr) {
+        env->ExceptionClear();
+    } else {
+        realTimeField = env->GetFieldID(tapperClass, kRealTimeField, "Z");
+        env->ExceptionClear(); // a Tapper class of the caller's own, without them
+        startTimeField = realTimeField != nullptr ? env->GetFieldID(tapperClass, kStartTimeField, "J") : nullptr;
+        env->ExceptionClear();
+        eventMethod = startTimeField != nullptr ? env->GetMethodID(tapperClass, kEventMethod, "()V") : nullptr;
+        env->ExceptionClear();
+        env->DeleteLocalRef(tapperClass);
+    }
+    env->GetJavaVM(&jvm);
+    obj = env->NewGlobalRef(self);
+    if (obj == nullptr) {
+        if (!env->ExceptionCheck()) {
+            throwNew(env, "java/lang/OutOfMemoryError", "unable to create a global reference to the Tapper");
+        }
+        return 0;
+    }
+    jobject callerThread = currentJavaThread(env);
+    jobject loader = callerThread != nullptr
+        ? callObject(env, callerThread, "getContextClassLoader", "()Ljava/lang/ClassLoader;")
+        : nullptr;
+    contextLoader = loader != nullptr ? env->NewGlobalRef(loader) : nullptr;
+    env->DeleteLocalRef(loader);
+    env->DeleteLocalRef(callerThread);
+
+    tapMethod = tap;
+    preciseRhythm = precise;
+    running = 1;
+    tapperFinishing.store(0);
+    tapperLeaving.store(0);
+    started = StartReport{};
+    stopRequested.store(false);
+    tapperEnded = false;
+    setAppendTo(kAppendToRhythm);
+    const bool created = prepareSleeper() && startThread(&tapper_thread, sendTaps, env);
+    StartReport report{};
+    if (created) {
+        report = waitStarted();
+    }
+    if (contextLoader != nullptr) {
+        env->DeleteGlobalRef(contextLoader);
+        contextLoader = nullptr;
+    }
+    if (!created || report.attachResult != JNI_OK) {
+        if (created) {
+            joinThread(tapper_thread);
+        }
+        releaseSleeper();
+        running = 0;
+        setAppendTo(kAppendToList);
+        releaseLiveBeats();
+        env->DeleteGlobalRef(obj);
+        obj = nullptr;
+        if (!created) {
+            throwNew(env, "java/lang/OutOfMemoryError", "unable to create tapper thread");
+        } else {
+            throwAttachFailure(env, report.attachResult);
+        }
+        return 0;
+    }
+    rhythmSerial = ++lastSerial;
+    return rhythmSerial;
+}
+
+// Outcome of a call of the library's own Tapper, as its Java side reads it.
+constexpr jint kDone = 0;
+constexpr jint kRefusedPlaying = 1;
+constexpr jint kWaitForEvent = 2;
 
 } // namespace
 
@@ -962,21 +1438,21 @@ TEMBRIX_EXPORT jint JNICALL Java_drovak_android_NativeLibrary_interfaceVersion(J
 
 TEMBRIX_EXPORT void* sendTaps(void*) {
     const int64_t t0 = nowNsec();
+    beginTapperThread();
     JNIEnv* env = nullptr;
     const jint attached = jvm->AttachCurrentThread(reinterpret_cast<void**>(&env), nullptr);
     if (attached != JNI_OK) {
         reportStarted(attached, t0, false);
-        signalEnded();
+        tellNatives(true);
         return nullptr;
     }
     tapperEnv.store(env);
     jobject thread = setUpJavaThread(env);
-#if defined(__linux__)
-    prctl(PR_SET_TIMERSLACK, kTapperTimerSlackNsec, 0, 0, 0);
-#endif
+    const int64_t javaT0 = toJavaNanoTime(env, t0);
     // Raised only now: the attach and the set-up above allocate and take the
     // JVM's locks, which a real-time thread must not spin on.
     const bool realTime = requestRealTime();
+    recordStart(env, javaT0, realTime);
     reportStarted(JNI_OK, t0, realTime);
 
     tapBeats(env, thread, t0, realTime);
@@ -985,18 +1461,21 @@ TEMBRIX_EXPORT void* sendTaps(void*) {
     if (realTime) {
         dropRealTime();
     }
+    // The way out: tell Java, which may then join this thread; let go of the
+    // Tapper, after which its class loader, and this library with it, may be
+    // unloaded (JNI_OnUnload joins this thread first); detach, which ends the
+    // Java thread, so that the next set or start joins this one instead of
+    // finding it still tapping.
+    tapperLeaving.store(1);
+    tellJava(env);
     env->DeleteGlobalRef(obj);
-    // Finishing is marked before the detach: once the Java thread has
-    // terminated, the next set or start joins this one instead of finding it
-    // still tapping.
     tapperEnv.store(nullptr);
     jvm->DetachCurrentThread();
-    signalEnded();
+    tellNatives(true);
     return nullptr;
 }
 
-TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_setBeatList(JNIEnv* env, jobject,
-                                                                             jdoubleArray beats) {
+TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_setBeatList(JNIEnv* env, jobject, jdoubleArray beats) {
     if (rejectOnTapperThread(env, "setBeatList() cannot be called from tap(): it would wait for tap() to "
                                   "return; hand it to another thread without waiting for it")) {
         return;
@@ -1006,32 +1485,15 @@ TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_setBeatList(JNIEnv* env, 
         return;
     }
     logLine("Set beat list native");
-    pthread_mutex_lock(&nativesLock);
-    reapFinishedTapper(env);
-    if (tapping()) {
+    ensureSetUp();
+    lockMutex(&nativesLock);
+    if (settle(env, true) != kSettled) {
         throwNew(env, "java/lang/IllegalStateException",
                  "setBeatList() called while the tapper is tapping; call stopTapper() first");
-        pthread_mutex_unlock(&nativesLock);
-        return;
+    } else {
+        replaceBeatList(env, beats);
     }
-    const jsize length = env->GetArrayLength(beats);
-    double* block = static_cast<double*>(malloc(static_cast<size_t>(length) * sizeof(double)));
-    releaseBeatList();
-    if (block == nullptr && length > 0) {
-        throwNew(env, "java/lang/OutOfMemoryError", "unable to allocate the beat list");
-        pthread_mutex_unlock(&nativesLock);
-        return;
-    }
-    // One copy, straight into the owned block; the Java array is never written.
-    env->GetDoubleArrayRegion(beats, 0, length, block);
-    if (env->ExceptionCheck()) {
-        free(block);
-        pthread_mutex_unlock(&nativesLock);
-        return;
-    }
-    beatsLength = length;
-    beatsArray = block;
-    pthread_mutex_unlock(&nativesLock);
+    unlockMutex(&nativesLock);
 }
 
 TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_startTapper(JNIEnv* env, jobject self) {
@@ -1040,77 +1502,15 @@ TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_startTapper(JNIEnv* env, 
         return;
     }
     logLine("Start native tapping ");
-    pthread_mutex_lock(&nativesLock);
-    reapFinishedTapper(env);
-    if (tapping()) {
+    ensureSetUp();
+    lockMutex(&nativesLock);
+    if (settle(env, true) != kSettled) {
         throwNew(env, "java/lang/IllegalStateException",
                  "startTapper() called while the tapper is tapping; call stopTapper() first");
-        pthread_mutex_unlock(&nativesLock);
-        return;
+    } else {
+        startRhythm(env, self, false);
     }
-    // Looked up here, on the caller's thread: a lookup on the tapper thread
-    // would wait for the class's static initialiser, which may be the very
-    // code that calls this.
-    jclass selfClass = env->GetObjectClass(self);
-    jmethodID tap = env->GetMethodID(selfClass, "tap", "()V");
-    env->DeleteLocalRef(selfClass);
-    if (tap == nullptr) {
-        env->ExceptionClear();
-        throwNew(env, "java/lang/NoSuchMethodError",
-                 "the Tapper's class has no method void tap(); declare public void tap()");
-        pthread_mutex_unlock(&nativesLock);
-        return;
-    }
-    env->GetJavaVM(&jvm);
-    obj = env->NewGlobalRef(self);
-    if (obj == nullptr) {
-        if (!env->ExceptionCheck()) {
-            throwNew(env, "java/lang/OutOfMemoryError", "unable to create a global reference to the Tapper");
-        }
-        pthread_mutex_unlock(&nativesLock);
-        return;
-    }
-    jobject callerThread = currentJavaThread(env);
-    jobject loader = callerThread != nullptr
-        ? callObject(env, callerThread, "getContextClassLoader", "()Ljava/lang/ClassLoader;")
-        : nullptr;
-    contextLoader = loader != nullptr ? env->NewGlobalRef(loader) : nullptr;
-    env->DeleteLocalRef(loader);
-    env->DeleteLocalRef(callerThread);
-
-    pthread_once(&condsOnce, setUpConds);
-    tapMethod = tap;
-    running = 1;
-    tapperFinishing.store(0);
-    started = StartReport{};
-    stopRequested = false;
-    tapperEnded = false;
-    const int created = pthread_create(&tapper_thread, nullptr, sendTaps, env);
-    StartReport report{};
-    if (created == 0) {
-        report = waitStarted();
-    }
-    if (contextLoader != nullptr) {
-        env->DeleteGlobalRef(contextLoader);
-        contextLoader = nullptr;
-    }
-    if (created != 0 || report.attachResult != JNI_OK) {
-        if (created == 0) {
-            pthread_join(tapper_thread, nullptr);
-        }
-        running = 0;
-        env->DeleteGlobalRef(obj);
-        obj = nullptr;
-        if (created != 0) {
-            throwNew(env, "java/lang/OutOfMemoryError", "unable to create tapper thread");
-        } else {
-            throwAttachFailure(env, report.attachResult);
-        }
-        pthread_mutex_unlock(&nativesLock);
-        return;
-    }
-    recordStart(env, self, report);
-    pthread_mutex_unlock(&nativesLock);
+    unlockMutex(&nativesLock);
 }
 
 TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_stopTapper(JNIEnv* env, jobject) {
@@ -1118,9 +1518,158 @@ TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_stopTapper(JNIEnv* env, j
                                   "Hand the stop to another thread and do not wait for it there")) {
         return;
     }
-    pthread_mutex_lock(&nativesLock);
-    if (endTapperThread(env)) {
+    ensureSetUp();
+    lockMutex(&nativesLock);
+    if (running == 1) {
+        setAppendTo(kAppendDropped);
+        requestStop();
+        if (waitForTapper(env, true)) {
+            reapTapper(env); // and the list with it
+        }
+    } else {
         releaseBeatList();
     }
-    pthread_mutex_unlock(&nativesLock);
+    unlockMutex(&nativesLock);
+}
+
+TEMBRIX_EXPORT jboolean JNICALL Java_drovak_android_Tapper_appendBeats(JNIEnv* env, jobject, jdoubleArray beats) {
+    if (beats == nullptr) {
+        throwNew(env, "java/lang/NullPointerException", "beats must not be null");
+        return JNI_FALSE;
+    }
+    ensureSetUp();
+    if (env->GetArrayLength(beats) == 0) {
+        lockMutex(&listLock);
+        const bool playing = appendTo == kAppendToRhythm;
+        unlockMutex(&listLock);
+        return playing ? JNI_TRUE : JNI_FALSE;
+    }
+    // Copied outside the lock, which the tapper thread takes to read the next
+    // beat: it only ever waits for a few pointer moves.
+    BeatChunk* chunk = copyToChunk(env, beats);
+    if (chunk == nullptr) {
+        return JNI_FALSE;
+    }
+    BeatChunk* released = nullptr;
+    lockMutex(&listLock);
+    const AppendTo where = appendTo;
+    if (where == kAppendToRhythm) {
+        if (liveLast != nullptr) {
+            liveLast->next = chunk;
+        } else {
+            liveFirst = chunk;
+        }
+        liveLast = chunk;
+        // The chunks the tapper thread has read to the end go.
+        if (liveReading != nullptr && liveFirst != liveReading) {
+            released = liveFirst;
+            BeatChunk* last = released;
+            while (last->next != liveReading) {
+                last = last->next;
+            }
+            last->next = nullptr;
+            liveFirst = liveReading;
+        }
+    } else if (where == kAppendToList) {
+        if (pendingLast != nullptr) {
+            pendingLast->next = chunk;
+        } else {
+            pendingFirst = chunk;
+        }
+        pendingLast = chunk;
+    } else {
+        released = chunk;
+    }
+    unlockMutex(&listLock);
+    freeChunks(released);
+    return where == kAppendToRhythm ? JNI_TRUE : JNI_FALSE;
+}
+
+TEMBRIX_EXPORT jint JNICALL Java_drovak_android_Tapper_nativeSetBeatList(JNIEnv* env, jobject,
+                                                                         jdoubleArray beats, jboolean announce) {
+    if (rejectOnTapperThread(env, "setBeatList() cannot be called from tap(): it would wait for tap() to "
+                                  "return; hand it to another thread without waiting for it")) {
+        return kDone;
+    }
+    if (announce) {
+        logLine("Set beat list native");
+    }
+    ensureSetUp();
+    lockMutex(&nativesLock);
+    const Settled settled = settle(env, false);
+    if (settled == kSettled) {
+        replaceBeatList(env, beats);
+    }
+    unlockMutex(&nativesLock);
+    return settled == kSettled ? kDone : settled == kPlaying ? kRefusedPlaying : kWaitForEvent;
+}
+
+TEMBRIX_EXPORT jlong JNICALL Java_drovak_android_Tapper_nativeStartTapper(JNIEnv* env, jobject self,
+                                                                          jboolean precise, jboolean announce) {
+    if (rejectOnTapperThread(env, "startTapper() cannot be called from tap(): it would wait for tap() to "
+                                  "return; hand it to another thread without waiting for it")) {
+        return 0;
+    }
+    if (announce) {
+        logLine("Start native tapping ");
+    }
+    ensureSetUp();
+    lockMutex(&nativesLock);
+    const Settled settled = settle(env, false);
+    const int64_t serial = settled == kSettled ? startRhythm(env, self, precise != JNI_FALSE) : 0;
+    unlockMutex(&nativesLock);
+    return settled == kSettled ? serial : settled == kPlaying ? -kRefusedPlaying : -kWaitForEvent;
+}
+
+// Asks the tapper thread to leave (only if it plays the rhythm of onlySerial,
+// unless that is 0) and completes a stop whose thread has ended: joins it and
+// frees the list. Returns null once no stop remains to wait for, else the
+// tapper thread's java.lang.Thread, for the caller to wait in Java for the
+// rhythm's event and call again.
+TEMBRIX_EXPORT jobject JNICALL Java_drovak_android_Tapper_nativeStopTapper(JNIEnv* env, jclass, jlong onlySerial) {
+    if (rejectOnTapperThread(env, "stopTapper() cannot be called from tap(): it waits for tap() to return. "
+                                  "Hand the stop to another thread and do not wait for it there")) {
+        return nullptr;
+    }
+    ensureSetUp();
+    lockMutex(&nativesLock);
+    jobject waitFor = nullptr;
+    if (running != 1) {
+        if (onlySerial == 0) {
+            releaseBeatList();
+        }
+    } else if (onlySerial == 0 || onlySerial == rhythmSerial) {
+        if (!stopRequested.load()) {
+            setAppendTo(kAppendDropped);
+            requestStop();
+        }
+        waitFor = tapperLeaving.load() == 0 && tapperThreadObject != nullptr
+            ? env->NewLocalRef(tapperThreadObject) : nullptr;
+        if (waitFor == nullptr) {
+            reapTapper(env); // and the list with it
+        }
+    }
+    unlockMutex(&nativesLock);
+    return waitFor;
+}
+
+// The library is being unloaded: its class loader has been collected, so no
+// Java code of it runs, and the tapper thread, if one is left, has let go of
+// the Tapper and is on its way out. It is joined before the code it runs goes.
+TEMBRIX_EXPORT void JNICALL JNI_OnUnload(JavaVM* vm, void*) {
+    ensureSetUp();
+    JNIEnv* env = nullptr;
+    if (vm->GetEnv(reinterpret_cast<void**>(&env), JNI_VERSION_1_6) != JNI_OK) {
+        env = nullptr;
+    }
+    lockMutex(&nativesLock);
+    if (running == 1) {
+        if (tapperLeaving.load() == 0) {
+            setAppendTo(kAppendDropped);
+            requestStop();
+        }
+        reapTapper(env);
+    }
+    releaseBeatList();
+    unlockMutex(&nativesLock);
 }

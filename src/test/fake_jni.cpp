@@ -37,7 +37,7 @@ std::map<std::string, Token>& methods() {
 const char* const kMethodNames[] = {
     "currentThread", "setContextClassLoader", "getUncaughtExceptionHandler",
     "uncaughtException", "getStackTrace", "getClassName", "nanoTime", "getContextClassLoader",
-    "getRuntime", "removeShutdownHook",
+    "getRuntime", "removeShutdownHook", "rhythmEvent",
 };
 
 bool isMethod(jmethodID method, const char* name) {
@@ -151,7 +151,8 @@ jmethodID JNICALL getMethodID(JNIEnv* env, jclass, const char* name, const char*
         return reinterpret_cast<jmethodID>(&tapMethodToken);
     }
     auto method = methods().find(name);
-    if (method == methods().end() || std::strcmp(name, "tap") == 0) {
+    if (method == methods().end() || std::strcmp(name, "tap") == 0 ||
+        (std::strcmp(name, "rhythmEvent") == 0 && jvm().noEventMethod)) {
         raise(env, "java/lang/NoSuchMethodError", name);
         return nullptr;
     }
@@ -243,6 +244,13 @@ void JNICALL callVoidMethodV(JNIEnv* env, jobject target, jmethodID method, va_l
         }
         return;
     }
+    if (isMethod(method, "rhythmEvent")) {
+        if (env != &j.tapper || target != reinterpret_cast<jobject>(&globalRefToken)) {
+            ++j.tapsOnWrongEnv;
+        }
+        ++j.events;
+        return;
+    }
     if (isMethod(method, "uncaughtException")) {
         jobject thread = va_arg(arguments, jobject);
         jobject thrown = va_arg(arguments, jobject);
@@ -297,6 +305,12 @@ jint JNICALL detachCurrentThread(JavaVM*) {
     return JNI_OK;
 }
 
+// The caller's thread, as a JVM's own thread that unloads a library.
+jint JNICALL getEnv(JavaVM*, void** env, jint) {
+    *env = static_cast<JNIEnv*>(&jvm().caller);
+    return JNI_OK;
+}
+
 } // namespace
 
 Jvm::Jvm() {
@@ -332,6 +346,7 @@ Jvm::Jvm() {
     envTable.ExceptionClear = exceptionClear;
     vmTable.AttachCurrentThread = attachCurrentThread;
     vmTable.DetachCurrentThread = detachCurrentThread;
+    vmTable.GetEnv = getEnv;
     for (const char* name : kMethodNames) {
         methods()[name].name = name;
     }
@@ -352,6 +367,8 @@ void Jvm::reset() {
     tapThrows = false;
     handlerThrows = false;
     noStartTimeField = false;
+    noEventMethod = false;
+    events = 0;
     tapInsideJvmExit = false;
     shuttingDown = false;
     contextLoadersSet = 0;

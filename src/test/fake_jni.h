@@ -50,6 +50,7 @@ struct Jvm {
     std::atomic<int64_t> startTimeNanos{0};   // what the library wrote to the Tapper's field
     std::atomic<int> realTimeField{-1};       // likewise, 0 or 1; -1 if never written
     std::atomic<int> exitChecks{0};           // stack traces of the tapper thread taken
+    std::atomic<int> events{0};               // calls of the library's own Tapper's rhythmEvent()
 
     // Knobs a test sets before it starts the tapper.
     bool failAttach = false;
@@ -57,7 +58,8 @@ struct Jvm {
     bool noTapMethod = false;
     bool tapThrows = false;
     bool handlerThrows = false;
-    bool noStartTimeField = false;            // a Tapper class of the caller's own
+    bool noStartTimeField = false;            // a Tapper class of the caller's own, without the fields
+    bool noEventMethod = false;               // ... or without rhythmEvent()
     std::atomic<bool> tapInsideJvmExit{false}; // the tapper thread's stack shows the JVM's exit
     std::atomic<bool> shuttingDown{false};    // the JVM's shutdown has begun
     std::function<void()> onTap;

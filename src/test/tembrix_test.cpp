@@ -63,7 +63,7 @@ void stop() { Java_drovak_android_Tapper_stopTapper(vm.env(), fake::tapperObject
 
 // Waits, within a generous bound, for the tapper thread to end by itself.
 bool waitFinished() {
-    return waitEnded(duration_cast<nanoseconds>(5s).count());
+    return waitNews(duration_cast<nanoseconds>(5s).count(), true);
 }
 
 // Holds the tapper thread inside its first tap() until released.
@@ -333,7 +333,7 @@ TEST_F(Natives, TheWatchdogDemotesALongTapAndTheNextBeatIsRealTimeAgain) {
         }
         const auto begin = steady_clock::now();
         while (steady_clock::now() - begin < 200ms) {
-            if (sched_getscheduler(0) == SCHED_OTHER) {
+            if ((sched_getscheduler(0) & ~SCHED_RESET_ON_FORK) == SCHED_OTHER) {
                 demotedAfterNsec = duration_cast<nanoseconds>(steady_clock::now() - begin).count();
                 break;
             }

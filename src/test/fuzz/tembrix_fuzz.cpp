@@ -155,9 +155,9 @@ State state() {
 
 // Whether the tapper thread has sent its end signal.
 bool threadEnded() {
-    pthread_mutex_lock(&endLock);
+    pthread_mutex_lock(&newsLock);
     const bool ended = tapperEnded;
-    pthread_mutex_unlock(&endLock);
+    pthread_mutex_unlock(&newsLock);
     return ended;
 }
 
