@@ -4,10 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/capability.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -36,13 +40,35 @@ int pthreadCreateOrFail(pthread_t* thread, const pthread_attr_t* attr, void* (*e
     }
     return pthread_create(thread, attr, entry, arg);
 }
+
+// A thread that has switched itself to SCHED_FIFO drops CAP_SYS_NICE, as a
+// process under an rtprio limit runs without it (capabilities are per thread).
+std::atomic<bool> dropSysNiceOnceFifo{false};
+
+void dropSysNice() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    syscall(SYS_capget, &header, data);
+    data[CAP_TO_INDEX(CAP_SYS_NICE)].effective &= ~CAP_TO_MASK(CAP_SYS_NICE);
+    syscall(SYS_capset, &header, data);
+}
+
+int schedSetschedulerThenDropNice(pid_t pid, int policy, const sched_param* param) {
+    const int result = sched_setscheduler(pid, policy, param);
+    if (dropSysNiceOnceFifo && result == 0 && pid == 0 && (policy & ~SCHED_RESET_ON_FORK) == SCHED_FIFO) {
+        dropSysNice();
+    }
+    return result;
+}
 } // namespace
 
 #define malloc mallocOrFail
 #define pthread_create pthreadCreateOrFail
+#define sched_setscheduler schedSetschedulerThenDropNice
 #include "../tembrix.cpp"
 #undef malloc
 #undef pthread_create
+#undef sched_setscheduler
 
 namespace {
 
@@ -60,6 +86,31 @@ void setBeats(std::vector<double> values) {
 
 void start() { Java_drovak_android_Tapper_startTapper(vm.env(), fake::tapperObject()); }
 void stop() { Java_drovak_android_Tapper_stopTapper(vm.env(), fake::tapperObject()); }
+
+bool append(std::vector<double> values, JNIEnv* env = vm.env()) {
+    fake::Array array{std::move(values)};
+    return Java_drovak_android_Tapper_appendBeats(env, fake::tapperObject(), fake::newArray(array)) == JNI_TRUE;
+}
+
+// The calls of the library's own Tapper, which leave every wait for tap() to Java.
+jint ownSet(std::vector<double> values, JNIEnv* env = vm.env()) {
+    fake::Array array{std::move(values)};
+    return Java_drovak_android_Tapper_nativeSetBeatList(env, fake::tapperObject(), fake::newArray(array), JNI_FALSE);
+}
+jlong ownStart(bool precise = false) {
+    return Java_drovak_android_Tapper_nativeStartTapper(vm.env(), fake::tapperObject(), precise, JNI_FALSE);
+}
+jobject ownStop(jlong onlySerial = 0) { return Java_drovak_android_Tapper_nativeStopTapper(vm.env(), nullptr, onlySerial); }
+
+int liveChunks() {
+    lockMutex(&listLock);
+    int count = 0;
+    for (BeatChunk* chunk = liveFirst; chunk != nullptr; chunk = chunk->next) {
+        ++count;
+    }
+    unlockMutex(&listLock);
+    return count;
+}
 
 // Waits, within a generous bound, for the tapper thread to end by itself.
 bool waitFinished() {
@@ -99,6 +150,8 @@ protected:
         EXPECT_EQ(running, 0);
         EXPECT_EQ(beatsLength, 0);
         EXPECT_EQ(beatsArray, nullptr);
+        EXPECT_EQ(pendingFirst, nullptr);
+        EXPECT_EQ(liveFirst, nullptr);
         EXPECT_EQ(obj, nullptr);
         EXPECT_EQ(vm.liveGlobalRefs.load(), 0);
         EXPECT_EQ(vm.liveThreadRefs.load(), 0);
@@ -674,6 +727,260 @@ TEST_F(Natives, CallsFromSeveralThreadsKeepTheStateWhole) {
     for (auto& c : callers) {
         c.join();
     }
+}
+
+// --- Scheduling faults ----------------------------------------------------------
+
+// Under an rtprio limit no thread has CAP_SYS_NICE, and the kernel refuses an
+// unprivileged change that clears SCHED_RESET_ON_FORK: the watchdog's demotion
+// must keep the flag to take effect.
+TEST_F(Natives, WithoutCapSysNiceTheWatchdogStillDemotesALongTap) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "real-time scheduling is granted to root here";
+    }
+    std::atomic<int64_t> demotedAfterNsec{-1};
+    vm.onTap = [&] {
+        const auto begin = steady_clock::now();
+        while (steady_clock::now() - begin < 200ms) {
+            if ((sched_getscheduler(0) & ~SCHED_RESET_ON_FORK) == SCHED_OTHER) {
+                demotedAfterNsec = duration_cast<nanoseconds>(steady_clock::now() - begin).count();
+                break;
+            }
+        }
+    };
+    dropSysNiceOnceFifo = true;
+    setBeats({0, 0});
+    start();
+    ASSERT_TRUE(waitFinished());
+    dropSysNiceOnceFifo = false;
+    EXPECT_EQ(vm.realTimeField.load(), 1);
+    EXPECT_GE(demotedAfterNsec.load(), 2000000) << "demoted, and not before the limit";
+    EXPECT_LT(demotedAfterNsec.load(), 100000000);
+}
+
+// A Java thread at SCHED_FIFO (an audio thread, a JVM under chrt) that starts
+// a rhythm where real-time is refused: the tapper thread runs normal anyway.
+TEST_F(Natives, TheTapperThreadStartsNormalWhateverItsStarterRunsAndIsNamed) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the test's thread at SCHED_FIFO";
+    }
+    std::atomic<int> policy{-1};
+    char name[16] = {};
+    vm.onTap = [&] {
+        policy = sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
+        prctl(PR_GET_NAME, name, 0, 0, 0);
+    };
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_RTTIME, &saved), 0);
+    struct rlimit limited = saved;
+    limited.rlim_cur = 500000; // no real-time is asked for under an rttime limit
+    ASSERT_EQ(setrlimit(RLIMIT_RTTIME, &limited), 0);
+    struct sched_param fifo {};
+    fifo.sched_priority = 5;
+    ASSERT_EQ(sched_setscheduler(0, SCHED_FIFO, &fifo), 0);
+    setBeats({0, 0});
+    start();
+    struct sched_param normal {};
+    sched_setscheduler(0, SCHED_OTHER, &normal);
+    ASSERT_TRUE(vm.waitForTaps(1, 5s));
+    setrlimit(RLIMIT_RTTIME, &saved);
+    EXPECT_EQ(policy.load(), SCHED_OTHER);
+    EXPECT_EQ(vm.realTimeField.load(), 0);
+    EXPECT_STREQ(name, "tembrix-tap");
+}
+
+// --- Unloading ---------------------------------------------------------------
+
+// A class loader that played a rhythm, and was collected: the library joins
+// the thread and frees everything before its code goes.
+TEST_F(Natives, UnloadingJoinsARhythmThatEndedByItselfAndFreesWhatItLeft) {
+    setBeats({0, 0, 0});
+    start();
+    ASSERT_TRUE(waitFinished());
+    EXPECT_FALSE(append({5.0})) << "no rhythm plays: the beat extends the list";
+    EXPECT_NE(pendingFirst, nullptr);
+    JNI_OnUnload(&vm.vm, nullptr);
+    EXPECT_EQ(running, 0);
+    EXPECT_EQ(beatsArray, nullptr);
+    EXPECT_EQ(pendingFirst, nullptr);
+    EXPECT_EQ(vm.liveThreadRefs.load(), 0);
+    EXPECT_EQ(vm.detaches.load(), 1);
+}
+
+// --- Appended beats -------------------------------------------------------------
+
+TEST_F(Natives, BeatsAppendedFromTapExtendTheRhythmAndAreReleasedOnceTapped) {
+    constexpr int kAppends = 2000;
+    std::atomic<int> mostLive{0};
+    std::atomic<int> refused{0};
+    vm.onTap = [&] {
+        if (vm.taps.load() < kAppends && !append({0}, vm.tapperEnv())) {
+            ++refused;
+        }
+        mostLive = std::max(mostLive.load(), liveChunks());
+    };
+    setBeats({0, 0});
+    start();
+    ASSERT_TRUE(vm.waitForTaps(kAppends + 1, 10s));
+    ASSERT_TRUE(waitFinished()) << "the last beat's tap() appends nothing: the rhythm ends";
+    EXPECT_EQ(vm.taps.load(), kAppends + 1);
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_LE(mostLive.load(), 2) << "tapped beats are released as new ones come";
+
+    // A replay plays the list that rhythm started with, not what it was given.
+    vm.onTap = nullptr;
+    start();
+    ASSERT_TRUE(waitFinished());
+    EXPECT_EQ(vm.tapsSinceAttach.load(), 1);
+}
+
+TEST_F(Natives, BeatsAppendedFromAnotherThreadAreTappedAtTheirTimes) {
+    setBeats({0, 0.05});
+    const int64_t before = getTimeNsec();
+    start();
+    const int64_t t0 = vm.startTimeNanos.load();
+    EXPECT_TRUE(append({0.10, 0.15}));
+    ASSERT_TRUE(vm.waitForTaps(3, 5s));
+    ASSERT_TRUE(waitFinished());
+    const auto times = vm.times();
+    ASSERT_EQ(times.size(), 3u);
+    for (size_t i = 0; i < times.size(); ++i) {
+        const int64_t at = duration_cast<nanoseconds>(times[i].time_since_epoch()).count() - t0;
+        EXPECT_GE(at, static_cast<int64_t>(50000000 * (i + 1))) << "tap " << i << " early";
+        EXPECT_LT(at, static_cast<int64_t>(50000000 * (i + 1)) + 250000000) << "tap " << i << " late";
+    }
+    EXPECT_GE(t0, before);
+}
+
+TEST_F(Natives, WithoutARhythmAppendedBeatsExtendTheListOrBecomeItAndDuringAStopTheyAreDropped) {
+    setBeats({0, 0});
+    EXPECT_FALSE(append({0, 0}));
+    start();
+    ASSERT_TRUE(waitFinished());
+    EXPECT_EQ(vm.tapsSinceAttach.load(), 3) << "element 0 of the list is never tapped; every appended one is";
+    stop();
+    EXPECT_FALSE(append({0}));
+    start();
+    ASSERT_TRUE(waitFinished());
+    EXPECT_EQ(vm.tapsSinceAttach.load(), 1) << "after a stop the appended beats are the list";
+    stop();
+
+    TapGate gate;
+    setBeats({0, 0, 0});
+    start();
+    gate.waitInTap();
+    ASSERT_NE(ownStop(), nullptr) << "the stop is under way: tap() runs";
+    EXPECT_FALSE(append({0})) << "dropped";
+    gate.release();
+    ASSERT_TRUE(waitFinished());
+    EXPECT_EQ(ownStop(), nullptr);
+    EXPECT_EQ(vm.taps.load(), 5);
+    EXPECT_EQ(pendingFirst, nullptr);
+}
+
+// An append that comes as the last beat is tapped either extends the rhythm,
+// which then taps it, or the list: none is lost, and true means tapped.
+TEST_F(Natives, AnAppendRacingTheEndOfARhythmIsNeverLost) {
+    for (int i = 0; i < 200; ++i) {
+        vm.reset();
+        setBeats({0, 0});
+        start();
+        std::this_thread::sleep_for(microseconds(i % 50));
+        const bool extended = append({0});
+        ASSERT_TRUE(waitFinished());
+        if (extended) {
+            EXPECT_EQ(vm.tapsSinceAttach.load(), 2) << i;
+        } else {
+            EXPECT_EQ(vm.tapsSinceAttach.load(), 1) << i;
+            EXPECT_NE(pendingFirst, nullptr) << i;
+        }
+        stop();
+    }
+}
+
+// --- The library's own Tapper ------------------------------------------------
+
+// Its natives never wait for tap(): they say when to wait, and the tapper
+// thread tells Java when to look again.
+TEST_F(Natives, TheOwnTappersCallsLeaveTheWaitToJavaAndHearOfEveryEnd) {
+    TapGate gate;
+    setBeats({0, 0});
+    const jlong serial = ownStart();
+    EXPECT_GT(serial, 0);
+    gate.waitInTap();
+    EXPECT_EQ(ownSet({0, 1}), kWaitForEvent) << "the last tap() runs";
+    fake::Env other;
+    other.functions = &vm.envTable;
+    EXPECT_TRUE(append({0}, &other)) << "during the last tap(), the rhythm goes on";
+    gate.release();
+    ASSERT_TRUE(vm.waitForTaps(2, 5s));
+    ASSERT_TRUE(waitFinished());
+    EXPECT_EQ(vm.events.load(), 2) << "it went on, then it left";
+    EXPECT_EQ(ownSet({0, 10}), kDone);
+
+    const jlong next = ownStart();
+    EXPECT_EQ(ownStop(next + 1), nullptr) << "another rhythm's close() leaves this one alone";
+    EXPECT_EQ(running, 1);
+    EXPECT_NE(beatsArray, nullptr);
+    const jobject waitFor = ownStop(next);
+    if (waitFor != nullptr) {
+        ASSERT_TRUE(waitFinished());
+        EXPECT_EQ(ownStop(next), nullptr);
+    }
+    EXPECT_EQ(running, 0);
+    EXPECT_EQ(beatsArray, nullptr) << "a completed stop frees the list";
+    EXPECT_EQ(vm.events.load(), 3);
+}
+
+// --- Precise mode ---------------------------------------------------------------
+
+TEST(PreciseMargin, WidensAfterALateWakeUpAndNarrowsSlowlyWithinItsBounds) {
+    const int64_t due = 1000000000;
+    const int64_t widened = adaptMargin(kPreciseMarginInitialNsec, due + 30000, due);
+    EXPECT_EQ(widened, kPreciseMarginInitialNsec + 30000 + kPreciseWidenStepNsec);
+    EXPECT_EQ(adaptMargin(widened, due - 10000, due), widened - widened / kPreciseNarrowDivisor);
+    EXPECT_EQ(adaptMargin(kPreciseMarginCapNsec, due + 5000000, due), kPreciseMarginCapNsec);
+    int64_t margin = kPreciseMarginCapNsec;
+    int beats = 0;
+    for (; margin > kPreciseMarginFloorNsec; ++beats) {
+        margin = adaptMargin(margin, due - 1, due);
+    }
+    EXPECT_EQ(margin, kPreciseMarginFloorNsec);
+    EXPECT_GT(beats, 200) << "it narrows slowly";
+    EXPECT_LT(beats, 1000);
+}
+
+TEST_F(Natives, PreciseTapsAreNeverEarly) {
+    std::vector<int64_t> tapNsec;
+    vm.onTap = [&] { tapNsec.push_back(getTimeNsec()); };
+    std::vector<double> beats{0};
+    for (int i = 1; i <= 20; ++i) {
+        beats.push_back(0.005 * i);
+    }
+    setBeats(beats);
+    ASSERT_GT(ownStart(true), 0);
+    ASSERT_TRUE(vm.waitForTaps(20, 5s));
+    ASSERT_TRUE(waitFinished());
+    const int64_t t0 = vm.startTimeNanos.load();
+    ASSERT_EQ(tapNsec.size(), 20u);
+    for (size_t i = 0; i < tapNsec.size(); ++i) {
+        EXPECT_GE(tapNsec[i] - t0, beatOffsetNsec(beats[i + 1])) << "tap " << i << " early";
+    }
+}
+
+TEST_F(Natives, AStopDuringThePreciseSpinIsPrompt) {
+    std::thread stopper([] {
+        std::this_thread::sleep_for(70ms);
+        requestStop();
+    });
+    int64_t margin = 80 * kNsecPerMsec; // more than the cap allows: a long spin to catch
+    const int64_t due = getTimeNsec() + 100 * kNsecPerMsec;
+    const bool tapped = sleepAndSpinUntil(due, &margin);
+    const int64_t left = due - getTimeNsec();
+    stopper.join();
+    stopRequested.store(false);
+    EXPECT_FALSE(tapped);
+    EXPECT_GT(left, 0) << "it left before the beat";
 }
 
 } // namespace
