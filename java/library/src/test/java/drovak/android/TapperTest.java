@@ -14,6 +14,7 @@ import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicInteger;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Nested;
 import org.junit.jupiter.api.Test;
@@ -267,6 +268,63 @@ class TapperTest {
             selfStopping.stopTapper();
             assertEquals(1, thrown.size());
             assertFalse(thrown.get(0).getMessage().isEmpty());
+        }
+    }
+    @Nested
+    class Stopping {
+
+        /** A tap() stuck on a stalled queue no longer holds up its stoppers for good. */
+        @Test
+        void aStopThatTimesOutStaysUnderWayAndTheNextCallCompletesIt() throws InterruptedException {
+            CountDownLatch inTap = new CountDownLatch(1);
+            CountDownLatch release = new CountDownLatch(1);
+            AtomicInteger stuckTaps = new AtomicInteger();
+            Tapper stuck = new Tapper(() -> {
+                stuckTaps.incrementAndGet();
+                inTap.countDown();
+                try {
+                    release.await();
+                } catch (InterruptedException e) {
+                    Thread.currentThread().interrupt();
+                }
+            });
+            stuck.setBeatList(new double[] {0, 0, 0});
+            stuck.startTapper();
+            assertTrue(inTap.await(5, TimeUnit.SECONDS));
+            assertFalse(stuck.stopTapper(100, TimeUnit.MILLISECONDS), "tap() has not returned");
+            assertFalse(stuck.appendBeats(new double[] {0}), "beats are dropped during a stop");
+
+            Thread.currentThread().interrupt();
+            stuck.stopTapper();
+            assertTrue(Thread.interrupted(), "an interrupted stop returns at once, and says so");
+
+            release.countDown();
+            stuck.setBeatList(new double[] {0, 0});
+            assertEquals(1, stuckTaps.get(), "the stopped rhythm tapped no further beat");
+            stuck.startTapper();
+            assertTrue(stuck.stopTapper(5, TimeUnit.SECONDS));
+        }
+
+        /** A sound effect in try-with-resources, refused while the music plays, leaves the music alone. */
+        @Test
+        void closeStopsOnlyItsOwnRhythmAndARefusalSaysWhoPlays() throws InterruptedException {
+            double[] music = new double[200];
+            for (int i = 1; i < music.length; i++) {
+                music[i] = i * 0.01;
+            }
+            tapper.setBeatList(music);
+            tapper.startTapper();
+            try (Tapper effect = new Tapper()) {
+                IllegalStateException e = assertThrows(IllegalStateException.class,
+                        () -> effect.setBeatList(new double[] {0, 0}));
+                assertTrue(e.getMessage().contains("another Tapper's rhythm is playing"), e.getMessage());
+            }
+            int before = taps().size();
+            assertTrue(awaitTaps(before + 3, 5000), "the music plays on after the effect's close()");
+            tapper.close();
+            int after = taps().size();
+            Thread.sleep(50);
+            assertEquals(after, taps().size(), "its own close() stops it");
         }
     }
 }

@@ -133,6 +133,35 @@ class TapperThreadTest {
         assertTrue(r.output.contains("collected true"), r.output);
     }
 
+    /**
+     * Plugins in class loaders of their own, each dropped at its rhythm's last tap(): the JVM unloads each copy of
+     * the library, which must join its thread first (it crashed, the thread returning into unmapped code) and take
+     * the thread's stack and its list with it (100 plugins grew the address space by 829 MB).
+     */
+    @Test
+    void pluginsDroppedAtTheirLastTapAreUnloadedWithoutACrashOrALeak() throws Exception {
+        int plugins = ProcessTest.emulated() ? 60 : 300;
+        ProcessTest.Result r = ProcessTest.runJvm(System.getProperty("tembrix.test.classpath"), "-XX:+UseSerialGC",
+                ThreadChild.class.getName(), "plugins", Integer.toString(plugins));
+        assertEquals(0, r.exitCode, r.output);
+        Matcher m = Pattern.compile("loaders collected (\\d+), VmSize grew (-?\\d+) MB").matcher(r.output);
+        assertTrue(m.find(), r.output);
+        assertTrue(Integer.parseInt(m.group(1)) > plugins / 2, "the loaders must be unloaded to test this: " + r.output);
+        if (!ProcessTest.emulated()) { // qemu-user keeps memory of every thread that has ended
+            assertTrue(Integer.parseInt(m.group(2)) < 200, "no stack or list stays behind: " + r.output);
+        }
+    }
+
+    /** A virtual thread's stop never holds its carrier while it waits for tap(). */
+    @Test
+    void aStopFromAVirtualThreadWaitsWithoutHoldingItsCarrier() throws Exception {
+        assumeTrue(Runtime.version().feature() >= 21, "virtual threads need JDK 21");
+        ProcessTest.Result r = ProcessTest.runJvm(System.getProperty("tembrix.test.classpath"),
+                "-Djdk.virtualThreadScheduler.parallelism=1", ThreadChild.class.getName(), "virtual-stop");
+        assertEquals(0, r.exitCode, r.output);
+        assertTrue(r.output.contains("stopped in"), r.output);
+    }
+
     @Test
     void aThreadThatCannotAttachMakesStartThrowAndStartsNothing() throws Exception {
         assumeTrue(!ProcessTest.emulated(), "qemu-user runs the thread on a stack that ulimit -s does not bound");

@@ -2,11 +2,14 @@ package drovak.android;
 
 import java.io.PrintStream;
 import java.lang.ref.WeakReference;
+import java.lang.reflect.Method;
 import java.net.URL;
 import java.net.URLClassLoader;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
@@ -15,6 +18,7 @@ import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.atomic.AtomicLong;
 import java.util.concurrent.atomic.AtomicReference;
+import java.util.concurrent.locks.ReentrantLock;
 
 /** Scenarios of real programs that TapperThreadTest runs in a JVM of their own. */
 public final class ThreadChild {
@@ -49,6 +53,12 @@ public final class ThreadChild {
                 break;
             case "start":
                 start();
+                break;
+            case "plugins":
+                plugins(Integer.parseInt(args[1]));
+                break;
+            case "virtual-stop":
+                virtualStop();
                 break;
             default:
                 throw new IllegalArgumentException(args[0]);
@@ -326,6 +336,99 @@ public final class ThreadChild {
         } catch (IllegalStateException e) {
             out.println("no start time");
         }
+    }
+
+    /**
+     * A plugin host: each plugin loads the jar in a class loader of its own, plays a short rhythm that ends by
+     * itself, and is dropped at its last tap(). Prints how many loaders were collected (each unloads its copy of
+     * the library) and how far the address space grew after the first tenth of them.
+     */
+    private static void plugins(int count) throws Exception {
+        URL jar = Tapper.class.getProtectionDomain().getCodeSource().getLocation();
+        List<WeakReference<ClassLoader>> loaders = new ArrayList<>();
+        long baseline = 0;
+        for (int i = 0; i < count; i++) {
+            loaders.add(playPlugin(jar));
+            System.gc();
+            if (i == count / 10) {
+                baseline = vmSizeKb();
+            }
+        }
+        for (int i = 0; i < 100 && loaders.stream().anyMatch(l -> l.get() != null); i++) {
+            System.gc();
+            Thread.sleep(20);
+        }
+        Thread.sleep(200); // the last unloads run on the JVM's cleaner thread
+        long collected = loaders.stream().filter(l -> l.get() == null).count();
+        System.out.println("plugins " + count + ", loaders collected " + collected + ", VmSize grew "
+                + (vmSizeKb() - baseline) / 1024 + " MB");
+    }
+
+    private static WeakReference<ClassLoader> playPlugin(URL jar) throws Exception {
+        CountDownLatch lastTap = new CountDownLatch(1);
+        URLClassLoader loader = new URLClassLoader(new URL[] {jar}, ClassLoader.getPlatformClassLoader());
+        Class<?> tapperClass = Class.forName("drovak.android.Tapper", true, loader);
+        Object tapper = tapperClass.getConstructor(Runnable.class).newInstance((Runnable) lastTap::countDown);
+        tapperClass.getMethod("setBeatList", double[].class).invoke(tapper, (Object) new double[] {0, 0.002});
+        tapperClass.getMethod("startTapper").invoke(tapper);
+        if (!lastTap.await(5, TimeUnit.SECONDS)) {
+            throw new AssertionError("the plugin's rhythm never tapped");
+        }
+        loader.close();
+        return new WeakReference<>(loader);
+    }
+
+    private static long vmSizeKb() throws Exception {
+        for (String line : Files.readAllLines(Path.of("/proc/self/status"))) {
+            if (line.startsWith("VmSize:")) {
+                return Long.parseLong(line.replaceAll("\\D", ""));
+            }
+        }
+        return -1;
+    }
+
+    /**
+     * A virtual thread stops the tapper while tap() waits for a lock that another virtual thread holds across a
+     * sleep: with one carrier, a stop that held it while waiting for tap() would never let that sleeper go on.
+     * Needs JDK 21 or later (run with -Djdk.virtualThreadScheduler.parallelism=1).
+     */
+    private static void virtualStop() throws Exception {
+        ReentrantLock shared = new ReentrantLock();
+        CountDownLatch tapWaits = new CountDownLatch(1);
+        Tapper tapper = new Tapper(() -> {
+            tapWaits.countDown();
+            shared.lock();
+            shared.unlock();
+        });
+        CountDownLatch locked = new CountDownLatch(1);
+        Thread sleeper = startVirtual(() -> {
+            shared.lock();
+            try {
+                locked.countDown();
+                Thread.sleep(300);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            } finally {
+                shared.unlock();
+            }
+        });
+        locked.await();
+        tapper.setBeatList(new double[] {0, 0, 0.001, 10});
+        tapper.startTapper();
+        tapWaits.await();
+        long begin = System.nanoTime();
+        Thread stopper = startVirtual(tapper::stopTapper);
+        stopper.join(10_000);
+        sleeper.join(10_000);
+        System.out.println(stopper.isAlive() ? "the stop hung"
+                : "stopped in " + TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - begin) + " ms");
+    }
+
+    /** Thread.ofVirtual().start(task), on a JDK that has it; these tests compile for JDK 11. */
+    private static Thread startVirtual(Runnable task) throws Exception {
+        Object builder = Thread.class.getMethod("ofVirtual").invoke(null);
+        Method start = Class.forName("java.lang.Thread$Builder").getMethod("start", Runnable.class);
+        return (Thread) start.invoke(builder, task);
     }
 
     /** The kernel's id of the calling thread, from /proc/thread-self. */
