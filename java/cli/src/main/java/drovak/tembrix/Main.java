@@ -87,8 +87,12 @@ public final class Main implements Callable<Integer> {
 
     @Option(names = "--csv", paramLabel = "FILE",
             description = "Also write each tap to FILE as CSV: beat, due_ns, actual_ns_from_tapper_start, "
-                    + "lateness_ns; times in nanoseconds from the tapper's start.")
+                    + "lateness_ns; times in nanoseconds from the tapper's start. '-' writes it to standard "
+                    + "output, and the tap lines and summary to standard error.")
     private Path csv;
+
+    /** The --csv value that names standard output. */
+    static final Path STANDARD_OUTPUT = Path.of("-");
 
     @Option(names = "--wav", paramLabel = "FILE",
             description = "Also write a click track to FILE (16-bit mono WAV) with a click at each actual tap.")
@@ -199,7 +203,8 @@ public final class Main implements Callable<Integer> {
         if (wav != null && rhythm[rhythm.length - 1] > ClickTrack.MAX_SECONDS) {
             throw usage("--wav holds at most " + (long) ClickTrack.MAX_SECONDS + " s of clicks");
         }
-        PrintWriter out = commandLine.getOut();
+        boolean csvToStdout = STANDARD_OUTPUT.equals(csv);
+        PrintWriter out = csvToStdout ? commandLine.getErr() : commandLine.getOut();
         try (Outputs outputs = openOutputs()) {
             new TapSession(rhythm, out, commandLine.getErr()).play(result -> {
                 Report.printSummary(out, result);
@@ -283,7 +288,9 @@ public final class Main implements Callable<Integer> {
     private Outputs openOutputs() {
         Outputs outputs = new Outputs(csv, wav);
         try {
-            if (csv != null) {
+            if (STANDARD_OUTPUT.equals(csv)) {
+                outputs.csvStream = new WriterStream(commandLine.getOut());
+            } else if (csv != null) {
                 outputs.csvStream = open(csv);
             }
             if (wav != null) {
@@ -352,6 +359,36 @@ public final class Main implements Callable<Integer> {
                     }
                 }
             }
+        }
+    }
+
+    /** Standard output as the command has it (a writer), for the CSV; closing it only flushes. */
+    private static final class WriterStream extends OutputStream {
+        private final PrintWriter writer;
+
+        WriterStream(PrintWriter writer) {
+            this.writer = writer;
+        }
+
+        @Override
+        public void write(int b) {
+            writer.write(b);
+        }
+
+        @Override
+        public void write(byte[] bytes, int offset, int length) {
+            // The CSV is ASCII: each byte is one character.
+            writer.write(new String(bytes, offset, length, StandardCharsets.US_ASCII));
+        }
+
+        @Override
+        public void flush() {
+            writer.flush();
+        }
+
+        @Override
+        public void close() {
+            writer.flush();
         }
     }
 

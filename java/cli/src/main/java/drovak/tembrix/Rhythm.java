@@ -131,7 +131,7 @@ final class Rhythm {
 
     private static void checkBpm(double bpm) {
         if (!(bpm > 0) || Double.isInfinite(bpm)) {
-            throw new IllegalArgumentException("--bpm must be a number above 0, got " + bpm);
+            throw new IllegalArgumentException("--bpm must be a finite number above 0, got " + bpm);
         }
     }
 

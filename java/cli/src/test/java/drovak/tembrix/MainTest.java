@@ -65,9 +65,10 @@ class MainTest {
                 Arguments.of(List.of("--bpm", "120", "--beats", "4.5"), "'4.5' is not an int"),
                 Arguments.of(List.of("--times", "0.5,x"), "'x' is not a double"),
                 Arguments.of(List.of("--bpm"), "Missing required parameter for option '--bpm'"),
-                Arguments.of(List.of("--bpm", "0", "--beats", "4"), "--bpm must be a number above 0"),
-                Arguments.of(List.of("--bpm", "-60", "--pattern", "x."), "--bpm must be a number above 0"),
-                Arguments.of(List.of("--bpm", "NaN", "--beats", "4"), "--bpm must be a number above 0"),
+                Arguments.of(List.of("--bpm", "0", "--beats", "4"), "--bpm must be a finite number above 0"),
+                Arguments.of(List.of("--bpm", "-60", "--pattern", "x."), "--bpm must be a finite number above 0"),
+                Arguments.of(List.of("--bpm", "NaN", "--beats", "4"), "--bpm must be a finite number above 0"),
+                Arguments.of(List.of("--bpm", "Infinity", "--beats", "4"), "finite number above 0, got Infinity"),
                 Arguments.of(List.of("--bpm", "120", "--beats", "0"), "--beats must be at least 1"),
                 Arguments.of(List.of("--bpm", "120", "--pattern", "...."), "the rhythm is empty"),
                 Arguments.of(List.of("--bpm", "120", "--pattern", ""), "the rhythm is empty"),
@@ -191,6 +192,16 @@ class MainTest {
             assertEquals(Long.parseLong(cells[2]) - Long.parseLong(cells[1]), Long.parseLong(cells[3]));
         }
         assertTrue(AudioSystem.getAudioFileFormat(wav.toFile()).getFrameLength() > 0.04 * 44_100);
+    }
+
+    @Test
+    void csvToStandardOutputSendsTheTapLinesToStandardError() throws Exception {
+        Outcome r = run("", "--times", "0.01,0.02", "--csv", "-");
+        assertEquals(0, r.exitCode, r.err);
+        List<String> rows = r.out.lines().collect(java.util.stream.Collectors.toList());
+        assertEquals(List.of("beat,due_ns,actual_ns_from_tapper_start,lateness_ns"), rows.subList(0, 1), r.out);
+        assertEquals(3, rows.size(), r.out);
+        assertTrue(r.err.contains("taps      2 of 2"), r.err);
     }
 
     @Test
