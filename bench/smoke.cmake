@@ -25,6 +25,12 @@ foreach(contender "tembrix" "parkNanos loop" "ScheduledThreadPoolExecutor" "java
     message(FATAL_ERROR "the report has no table row for ${contender}")
   endif()
 endforeach()
+# The JDK's MIDI sequencer: its rows, or the reason it could not be opened.
+string(FIND "${report}" "| javax.sound.midi.Sequencer |" row)
+string(FIND "${report}" "The JDK's MIDI sequencer is left out: " reason)
+if(row EQUAL -1 AND reason EQUAL -1)
+  message(FATAL_ERROR "the report has neither a row for the MIDI sequencer nor the reason it is left out")
+endif()
 if(NOT out MATCHES "\\| contender \\|")
   message(FATAL_ERROR "the table was not printed")
 endif()

@@ -26,8 +26,8 @@ import picocli.CommandLine.Option;
  * reports lateness and jitter, jitter CDF charts, the allocating case's table, the micro figures and the targets.
  */
 @Command(name = "bench", mixinStandardHelpOptions = true,
-        description = {"Benchmarks the tapper against java.util.concurrent, java.util.Timer and a bare-C floor, "
-                + "idle and under load, and with a tap() that allocates while the heap churns.",
+        description = {"Benchmarks the tapper against java.util.concurrent, java.util.Timer, the JDK's MIDI sequencer "
+                + "and a bare-C floor, idle and under load, and with a tap() that allocates while the heap churns.",
             "Writes a Markdown report and a PNG chart of the jitter (drawn headless)."})
 public final class BenchCommand implements Callable<Integer> {
 
@@ -185,6 +185,12 @@ public final class BenchCommand implements Callable<Integer> {
         Floor floor = floorPath == null ? null : new Floor(floorPath);
         List<Contender> contenders = new ArrayList<>(List.of(new LibraryContender(tapper, traced),
                 new ParkNanosContender(), new ExecutorContender(), new TimerContender()));
+        String noSequencer = SequencerContender.unavailableReason();
+        if (noSequencer == null) {
+            contenders.add(new SequencerContender());
+        } else {
+            log.println("bench: the JDK's MIDI sequencer cannot be opened here, and is left out: " + noSequencer);
+        }
         // Under load: the same, with the floor at 1 ns slack, and asking for real-time as the library does.
         List<Contender> loadContenders = new ArrayList<>(contenders);
         if (floor != null) {
@@ -233,7 +239,7 @@ public final class BenchCommand implements Callable<Integer> {
                     + machine(), panels(loadResults, loadRounds));
         }
 
-        String text = report(results, loadResults, allocating, spinners, micro, began);
+        String text = report(results, loadResults, allocating, spinners, micro, began, noSequencer);
         Path parent = report.toAbsolutePath().getParent();
         if (parent != null) {
             Files.createDirectories(parent);
@@ -385,7 +391,7 @@ public final class BenchCommand implements Callable<Integer> {
     }
 
     private String report(List<Report.ScheduleResult> results, List<Report.ScheduleResult> loadResults,
-            AllocatingCase.Results allocating, int spinners, MicroFigures micro, Instant began) {
+            AllocatingCase.Results allocating, int spinners, MicroFigures micro, Instant began, String noSequencer) {
         StringBuilder out = new StringBuilder();
         out.append("# tembrix benchmark\n\n");
         out.append("Machine: ").append(machine()).append(". ");
@@ -395,6 +401,10 @@ public final class BenchCommand implements Callable<Integer> {
                 + "in an order that rotates from round to round. Times in \u00b5s; lateness counts from each "
                 + "contender's start point, jitter is lateness minus the run's minimum.%n%n",
                 plural(rounds, "round"), beats));
+        if (noSequencer != null) {
+            out.append("The JDK's MIDI sequencer is left out: `MidiSystem.getSequencer(false)` gave none that "
+                    + "could be opened in this JVM (").append(noSequencer).append(").\n\n");
+        }
         for (Report.ScheduleResult result : results) {
             section(out, "## ", result);
         }

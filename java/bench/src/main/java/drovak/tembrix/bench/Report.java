@@ -13,7 +13,8 @@ final class Report {
     static final String FLOOR_DEFAULT = "bare C, default slack";
     static final String FLOOR_MINIMAL = "bare C, 1 ns slack";
     static final String FLOOR_REAL_TIME = "bare C, real-time";
-    static final List<String> PURE_JAVA = List.of("parkNanos loop", "ScheduledThreadPoolExecutor", "java.util.Timer");
+    static final List<String> PURE_JAVA = List.of("parkNanos loop", "ScheduledThreadPoolExecutor", "java.util.Timer",
+            "javax.sound.midi.Sequencer");
 
     private static final double[] PERCENTILES = {50, 90, 99, 100};
 

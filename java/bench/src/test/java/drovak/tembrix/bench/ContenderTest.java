@@ -52,6 +52,18 @@ class ContenderTest {
         }
     }
 
+    /**
+     * The sequencer's ticks are the offsets in microseconds only at the tempo its sequence sets: at its default
+     * tempo every beat would come at half its offset, and the later ones earlier than the bounds allow.
+     */
+    @Test
+    void midiSequencerSendsEveryBeatAtItsOffsetAndBoundsItsT0() throws Exception {
+        Contender.Run run = new SequencerContender().run(SCHEDULE);
+        assertPlausible(run, "sequencer");
+        assertFalse(run.t0Exact);
+        assertTrue(run.t0Nanos >= 0 && run.t0Nanos < LATEST, "tick 0 came " + run.t0Nanos + " ns after start()");
+    }
+
     @Test
     void libraryTapsEveryBeatAndBoundsItsT0ByTheStartCall() throws Exception {
         RecordingTapper tapper = new RecordingTapper();
