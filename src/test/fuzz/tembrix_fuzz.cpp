@@ -144,11 +144,17 @@ struct State {
     int32_t length;
     const double* list;
     jobject ref;
+    int appended; // beats appended to the list, which a start taps after it
 };
 
 State state() {
     pthread_mutex_lock(&nativesLock);
-    const State now{running, beatsLength, beatsArray, obj};
+    State now{running, beatsLength, beatsArray, obj, 0};
+    pthread_mutex_lock(&listLock);
+    for (BeatChunk* chunk = pendingFirst; chunk != nullptr; chunk = chunk->next) {
+        now.appended += chunk->count;
+    }
+    pthread_mutex_unlock(&listLock);
     pthread_mutex_unlock(&nativesLock);
     return now;
 }
@@ -160,6 +166,9 @@ bool threadEnded() {
     pthread_mutex_unlock(&newsLock);
     return ended;
 }
+
+// Beats that the current run's tap() appended to it.
+std::atomic<int> appendedFromTap{0};
 
 // What the current run of the tapper thread should do if left alone.
 struct Run {
@@ -224,6 +233,16 @@ private:
                     Java_drovak_android_Tapper_setBeatList(&env, fake::tapperObject(), fake::newArray(empty));
                     CHECK(env.pending && env.thrownClass == "java/lang/IllegalStateException");
                     env.pending = false;
+                    // Appending is allowed there, and the rhythm goes on with what it adds:
+                    // one more beat, at its first tap.
+                    if (vm.tapsSinceAttach.load() == 0) {
+                        fake::Array one{{0.0}};
+                        if (Java_drovak_android_Tapper_appendBeats(&env, fake::tapperObject(),
+                                                                   fake::newArray(one)) == JNI_TRUE) {
+                            ++appendedFromTap;
+                        }
+                        CHECK(!env.pending);
+                    }
                 }
             };
         }
@@ -256,7 +275,7 @@ private:
     }
 
     void step() {
-        switch (in.byte() % 11) {
+        switch (in.byte() % 13) {
         case 0:
         case 1: setList(); break;
         case 2:
@@ -267,8 +286,41 @@ private:
         case 7: waitForEnd(); break;
         case 8: waitForTaps(); break;
         case 9: race(); break;
-        default: setNull(); break;
+        case 10: setNull(); break;
+        case 11: append(); break;
+        default: stopAsTheOwnTapperDoes(); break;
         }
+    }
+
+    // Beats appended now extend the rhythm that plays, or the list.
+    void append() {
+        fake::Array beats;
+        beats.values.resize(in.byte() % 4);
+        for (double& value : beats.values) {
+            value = beatValue(in, in);
+        }
+        const bool tapped = Java_drovak_android_Tapper_appendBeats(&caller, fake::tapperObject(),
+                                                                    fake::newArray(beats)) == JNI_TRUE;
+        CHECK(!caller.pending);
+        CHECK(racer || !tapped || state().running == 1);
+        current.known = false;
+    }
+
+    // The library's own Tapper's stop: ask, wait in "Java" for the thread, ask again.
+    void stopAsTheOwnTapperDoes() {
+        bool done = false;
+        for (int round = 0; round < 4 && !done; ++round) {
+            done = Java_drovak_android_Tapper_nativeStopTapper(&caller, nullptr, 0) == nullptr;
+            CHECK(!caller.pending);
+            if (!done) {
+                waitUntil(kWaitForEndNsec, [] { return threadEnded(); });
+            }
+        }
+        if (done && !racer) {
+            const State after = state();
+            CHECK(after.running == 0 && after.list == nullptr && after.ref == nullptr);
+        }
+        current.known = false;
     }
 
     void setList() {
@@ -321,6 +373,7 @@ private:
     void start() {
         const int attachesBefore = vm.attaches.load();
         const State before = state();
+        appendedFromTap = 0;
         Java_drovak_android_Tapper_startTapper(&caller, fake::tapperObject());
         if (racer) {
             acceptRefusal(caller, startFailure());
@@ -349,7 +402,7 @@ private:
         CHECK(vm.attaches.load() == attachesBefore + 1);
         CHECK(vm.liveGlobalRefs.load() <= 1); // a rhythm that ended at once has let go of it
         current.known = true;
-        current.expectedTaps = before.length >= 2 ? before.length - 1 : 0;
+        current.expectedTaps = (before.length >= 2 ? before.length - 1 : 0) + before.appended;
     }
 
     void stopAndCheck() {
@@ -365,6 +418,7 @@ private:
         CHECK(after.length == 0);
         CHECK(after.list == nullptr);
         CHECK(after.ref == nullptr);
+        CHECK(pendingFirst == nullptr && liveFirst == nullptr);
         CHECK(vm.liveGlobalRefs.load() == 0);
         CHECK(vm.liveThreadRefs.load() == 0);
         CHECK(vm.liveLoaderRefs.load() == 0);
@@ -373,7 +427,7 @@ private:
         CHECK(vm.tapsOnWrongEnv.load() == 0);
         if (current.known) {
             // A stop may cut a run short, never make it tap more.
-            CHECK(vm.tapsSinceAttach.load() <= current.expectedTaps);
+            CHECK(vm.tapsSinceAttach.load() <= current.expectedTaps + appendedFromTap.load());
             current.known = false;
         }
     }
@@ -383,7 +437,7 @@ private:
         if (ended && !racer && current.known && state().running == 1) {
             // A run that ended by itself tapped every beat after the first,
             // and let go of the Tapper.
-            CHECK(vm.tapsSinceAttach.load() == current.expectedTaps);
+            CHECK(vm.tapsSinceAttach.load() == current.expectedTaps + appendedFromTap.load());
             CHECK(vm.attaches.load() == vm.detaches.load());
             CHECK(vm.liveGlobalRefs.load() == 0);
         }
@@ -398,7 +452,7 @@ private:
     // calls that follow on this one.
     void race() {
         joinRacer();
-        const uint8_t call = in.byte() % 3;
+        const uint8_t call = in.byte() % 4;
         const int64_t delayNsec = kRacerDelayStepNsec * in.byte();
         current.known = false;
         const char* const failure = startFailure();
@@ -410,6 +464,9 @@ private:
             switch (call) {
             case 0: Java_drovak_android_Tapper_stopTapper(&env, fake::tapperObject()); break;
             case 1: Java_drovak_android_Tapper_startTapper(&env, fake::tapperObject()); break;
+            case 3:
+                Java_drovak_android_Tapper_appendBeats(&env, fake::tapperObject(), fake::newArray(racing));
+                break;
             default:
                 Java_drovak_android_Tapper_setBeatList(&env, fake::tapperObject(), fake::newArray(racing));
             }
