@@ -4,6 +4,8 @@ import java.io.BufferedReader;
 import java.io.IOException;
 import java.io.InputStreamReader;
 import java.lang.management.ManagementFactory;
+import javax.management.JMException;
+import javax.management.ObjectName;
 import java.lang.ref.WeakReference;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
@@ -270,6 +272,7 @@ public final class Soak {
             checkThreadsBackTo(baselineThreads);
             checkTappersCollected();
             checkScheduling();
+            settle();
             long endRss = rssKb();
             System.out.println("soak: VmRSS " + baselineRss + " kB after warm-up, " + endRss + " kB at the end ("
                     + (endRss - baselineRss) + " kB)");
@@ -514,7 +517,7 @@ public final class Soak {
                                 }
                                 tapper = new Tapper(() -> { });
                             }
-                            int op = r.nextInt(10);
+                            int op = r.nextInt(13);
                             try {
                                 if (op < 3) {
                                     double[] beats = new double[r.nextInt(8)];
@@ -528,12 +531,18 @@ public final class Soak {
                                     tapper.startTapper();
                                 } else if (op < 9) {
                                     tapper.stopTapper();
-                                } else {
+                                } else if (op == 9) {
                                     pause(r.nextInt(300_000));
+                                } else if (op == 10) {
+                                    tapper.appendBeats(new double[] {r.nextDouble() * 0.002});
+                                } else if (op == 11) {
+                                    tapper.close();
+                                } else {
+                                    tapper.stopTapper(r.nextInt(2000), TimeUnit.MICROSECONDS);
                                 }
                             } catch (IllegalStateException e) {
                                 if (op >= 6) {
-                                    throw e; // stopTapper() from a Java thread never throws
+                                    throw e; // a stop, close or append from a Java thread never throws
                                 }
                                 refused.incrementAndGet();
                             }
@@ -664,6 +673,22 @@ public final class Soak {
             for (int i = 0; i < 3; i++) {
                 System.gc();
                 Thread.sleep(100);
+            }
+            trimNativeHeap();
+        }
+
+        /**
+         * Hands the memory that malloc keeps after it was freed back to the system, where the JVM can (JDK 17.0.9
+         * and later), so that the resident set counts what is still in use: a compilation of the JIT after the
+         * baseline frees megabytes of arenas that malloc would otherwise keep.
+         */
+        private static void trimNativeHeap() {
+            try {
+                ManagementFactory.getPlatformMBeanServer().invoke(
+                        new ObjectName("com.sun.management:type=DiagnosticCommand"), "systemTrimNativeHeap",
+                        new Object[] {new String[0]}, new String[] {String[].class.getName()});
+            } catch (JMException | RuntimeException e) {
+                // Not on this JVM: the resident set then includes what malloc keeps.
             }
         }
 
