@@ -48,6 +48,8 @@
 #endif
 
 #if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
 #include <windows.h>
 #else
 #include <errno.h>
@@ -593,11 +595,199 @@ void watchSleep() {}
 #endif
 
 // ===========================================================================
+// Platform: Windows. Win32 threads, locks and condition variables; the clock
+// on QueryPerformanceCounter; the sleep on a high-resolution waitable timer;
+// the tapper thread's priority raised for its sleeps and wake-ups only.
+
+#if defined(_WIN32)
+
+using Mutex = SRWLOCK;
+using CondVar = CONDITION_VARIABLE;
+using ThreadHandle = HANDLE;
+#define TEMBRIX_MUTEX_INIT SRWLOCK_INIT
+
+// The counter's frequency, read once; HotSpot reads it once too.
+std::atomic<int64_t> qpcFrequency;
+
+// As HotSpot computes System.nanoTime() there, so that both share a time base:
+// the count divided by the frequency in double precision, times 1e9.
+inline int64_t nowNsec() {
+    int64_t frequency = qpcFrequency.load(std::memory_order_relaxed);
+    if (frequency == 0) {
+        LARGE_INTEGER reading;
+        QueryPerformanceFrequency(&reading);
+        frequency = reading.QuadPart;
+        qpcFrequency.store(frequency, std::memory_order_relaxed);
+    }
+    LARGE_INTEGER count;
+    QueryPerformanceCounter(&count);
+    return static_cast<int64_t>((static_cast<double>(count.QuadPart) / static_cast<double>(frequency)) *
+                                static_cast<double>(kNsecPerSec));
+}
+
+void lockMutex(Mutex* mutex) { AcquireSRWLockExclusive(mutex); }
+void unlockMutex(Mutex* mutex) { ReleaseSRWLockExclusive(mutex); }
+
+// SRW locks lend no priority; the list's lock is held only for a few pointer
+// moves, and the tapper thread runs at normal priority whenever it is in the
+// JVM, where appenders run.
+void initInheritingMutex(Mutex* mutex) { InitializeSRWLock(mutex); }
+
+void initCond(CondVar* cond) { InitializeConditionVariable(cond); }
+void waitCond(CondVar* cond, Mutex* mutex) { SleepConditionVariableSRW(cond, mutex, INFINITE, 0); }
+
+// Whole milliseconds, rounded up: these waits (for news of the tapper thread)
+// need no finer timing; the tapper's own sleep is on a waitable timer.
+void waitCondUntil(CondVar* cond, Mutex* mutex, int64_t due) {
+    const int64_t now = nowNsec();
+    if (now >= due) {
+        return;
+    }
+    const int64_t msec = (due - now + kNsecPerMsec - 1) / kNsecPerMsec;
+    SleepConditionVariableSRW(cond, mutex, msec < INFINITE ? static_cast<DWORD>(msec) : INFINITE - 1, 0);
+}
+
+void broadcastCond(CondVar* cond) { WakeAllConditionVariable(cond); }
+
+// The thread's entry comes as its argument; the entries here ignore theirs.
+DWORD WINAPI threadMain(LPVOID entry) {
+    reinterpret_cast<void* (*)(void*)>(entry)(nullptr);
+    return 0;
+}
+
+bool startThread(ThreadHandle* thread, void* (*entry)(void*), void*) {
+    *thread = CreateThread(nullptr, 0, threadMain, reinterpret_cast<LPVOID>(entry), 0, nullptr);
+    return *thread != nullptr;
+}
+
+// Returns once the thread has ended: its last step, leaving this library, is done.
+void joinThread(ThreadHandle thread) {
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+}
+
+// A system library by name, from the system folder only, so that no file
+// planted beside the application is loaded instead.
+HMODULE systemLibrary(const wchar_t* name) { return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32); }
+
+// The tapper thread sleeps on a waitable timer, for the time left to the
+// beat, and on an event that a stop sets. A high-resolution timer (Windows 10
+// 1803 and later) wakes within about half a millisecond; where the flag is
+// refused, a plain timer with the system's timer resolution raised to 1 ms for
+// the rhythm's life.
+#if !defined(CREATE_WAITABLE_TIMER_HIGH_RESOLUTION)
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002 // Windows 10 1803; older headers lack it
+#endif
+HANDLE wakeEvent; // manual reset: once set by a stop, it stays set
+HANDLE sleepTimer;
+HMODULE winmm;    // where timeBeginPeriod is, while the resolution is raised
+using TimePeriodFunction = UINT(WINAPI*)(UINT);
+constexpr UINT kTimerResolutionMsec = 1;
+
+void initSleeper() { wakeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+
+bool prepareSleeper() {
+    if (wakeEvent == nullptr) {
+        return false;
+    }
+    ResetEvent(wakeEvent);
+    sleepTimer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    if (sleepTimer == nullptr) {
+        sleepTimer = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
+        winmm = sleepTimer != nullptr ? systemLibrary(L"winmm.dll") : nullptr;
+        const auto begin = winmm != nullptr
+            ? reinterpret_cast<TimePeriodFunction>(reinterpret_cast<void*>(GetProcAddress(winmm, "timeBeginPeriod")))
+            : nullptr;
+        if (begin == nullptr || begin(kTimerResolutionMsec) != 0) {
+            if (winmm != nullptr) {
+                FreeLibrary(winmm);
+                winmm = nullptr;
+            }
+        }
+    }
+    return sleepTimer != nullptr;
+}
+
+void releaseSleeper() {
+    if (sleepTimer != nullptr) {
+        CloseHandle(sleepTimer);
+        sleepTimer = nullptr;
+    }
+    if (winmm != nullptr) {
+        const auto end = reinterpret_cast<TimePeriodFunction>(reinterpret_cast<void*>(GetProcAddress(winmm, "timeEndPeriod")));
+        if (end != nullptr) {
+            end(kTimerResolutionMsec);
+        }
+        FreeLibrary(winmm);
+        winmm = nullptr;
+    }
+}
+
+// Sleeps until the clock reaches due, or returns at once if it has; false, at
+// once, when a stop has asked the thread to leave. The timer is set for the
+// time left, in its units of 100 ns rounded up, and set again if it fires
+// before due.
+bool sleepUntil(int64_t due) {
+    for (;;) {
+        if (stopRequested.load()) {
+            return false;
+        }
+        const int64_t now = nowNsec();
+        if (now >= due) {
+            return true;
+        }
+        LARGE_INTEGER delay;
+        delay.QuadPart = -((due - now + 99) / 100); // negative: relative to now
+        SetWaitableTimerEx(sleepTimer, &delay, 0, nullptr, nullptr, nullptr, 0);
+        HANDLE handles[2] = {wakeEvent, sleepTimer};
+        WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    }
+}
+
+void wakeSleeper() {
+    stopRequested.store(true);
+    SetEvent(wakeEvent);
+}
+
+void initPlatform() {}
+
+// Windows 10 1607 and later name threads for debuggers and profilers.
+void nameThisThread(const char* name) {
+    using DescribeFunction = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+    const auto describe = reinterpret_cast<DescribeFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
+    wchar_t wide[16] = {};
+    for (int i = 0; i < 15 && name[i] != 0; ++i) {
+        wide[i] = static_cast<wchar_t>(name[i]); // the names are ASCII
+    }
+    if (describe != nullptr) {
+        describe(GetCurrentThread(), wide);
+    }
+}
+
+// New threads there start at normal priority, whatever their starter runs.
+void beginTapperThread() { nameThisThread(kTapperThreadName); }
+
+// The thread runs at the top priority of its process's class while it sleeps
+// towards a beat and wakes, so that it gets a CPU back before every normal
+// thread, and at normal priority from the moment it enters the JVM until it
+// next sleeps: a tap() that allocates, or waits for the garbage collector,
+// runs exactly as a normal thread would, and no watchdog is needed. Raising a
+// thread's priority within its class needs no privilege; that is what this
+// reports.
+bool requestRealTime() { return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL) != 0; }
+void dropRealTime() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL); }
+void watchBusy() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL); }
+void watchSleep() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL); }
+
+#endif
+
+// ===========================================================================
 // Platform: the CPU's pause in a spin, which frees the core's shared units
 // for its other hardware thread and saves power.
 
 inline void cpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64)
     __builtin_ia32_pause();
 #elif defined(__aarch64__) || defined(__arm__)
     __asm__ __volatile__("yield");
@@ -700,6 +890,7 @@ BeatChunk* liveReading; // the live chunk the tapper thread reads now; those bef
 // native runs.
 #if defined(_WIN32)
 INIT_ONCE setUpOnce = INIT_ONCE_STATIC_INIT;
+BOOL CALLBACK runSetUp(PINIT_ONCE, PVOID, PVOID*);
 #else
 pthread_once_t setUpOnce = PTHREAD_ONCE_INIT;
 #endif
@@ -712,10 +903,16 @@ void setUp() {
     initPlatform();
 }
 
+#if defined(_WIN32)
+BOOL CALLBACK runSetUp(PINIT_ONCE, PVOID, PVOID*) {
+    setUp();
+    return TRUE;
+}
+#endif
+
 void ensureSetUp() {
 #if defined(_WIN32)
-    InitOnceExecuteOnce(&setUpOnce, [](PINIT_ONCE, PVOID, PVOID*) -> BOOL { setUp(); return TRUE; }, nullptr,
-                        nullptr);
+    InitOnceExecuteOnce(&setUpOnce, runSetUp, nullptr, nullptr);
 #else
     pthread_once(&setUpOnce, setUp);
 #endif
