@@ -175,6 +175,11 @@ final class MetronomeSession {
         }
     }
 
+    /** @return the beats of the count heard so far */
+    long heard() {
+        return heard;
+    }
+
     /** On the native tapper thread: measure, set the next beat's tempo, hand over, wake; nothing more. */
     private void onBeat(long index, long dueNanos) {
         long now = System.nanoTime();
