@@ -1,12 +1,14 @@
 package drovak.tembrix;
 
 import java.io.BufferedReader;
+import java.io.BufferedWriter;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.InputStreamReader;
 import java.io.OutputStream;
 import java.io.OutputStreamWriter;
 import java.io.PrintWriter;
+import java.io.Writer;
 import java.nio.charset.Charset;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.AccessDeniedException;
@@ -38,6 +40,10 @@ import picocli.CommandLine.ParameterException;
                     + "With none, it plays the pattern " + Main.DEFAULT_PATTERN + " at " + Main.DEFAULT_BPM
                     + " BPM. Beat times count from the tapper's start, and so do the times shown; the first may "
                     + "be 0.",
+            "",
+            "Or --metronome with --bpm: a metronome that beats until Ctrl-C (or --beats beats), with "
+                    + "--meter beats a bar and a tempo ramp from --bpm to --ramp-to over --ramp-bars bars. Its "
+                    + "times count from the first beat's due time.",
             ""},
         footer = {"", "Exit codes: 0 played, 1 the run failed, 2 bad input."})
 public final class Main implements Callable<Integer> {
@@ -61,10 +67,12 @@ public final class Main implements Callable<Integer> {
     /** The command line this command runs in: its streams, and the source of its parameter errors. */
     private CommandLine commandLine;
 
-    @Option(names = "--bpm", paramLabel = "N", description = "Tempo in beats per minute, for --beats and --pattern.")
+    @Option(names = "--bpm", paramLabel = "N",
+            description = "Tempo in beats per minute, for --beats, --pattern and --metronome.")
     private Double bpm;
 
-    @Option(names = "--beats", paramLabel = "K", description = "Play a steady pulse of K beats at --bpm.")
+    @Option(names = "--beats", paramLabel = "K",
+            description = "Play a steady pulse of K beats at --bpm; with --metronome, stop after K beats.")
     private Integer beats;
 
     @Option(names = "--pattern", paramLabel = "STEPS",
@@ -85,17 +93,41 @@ public final class Main implements Callable<Integer> {
                     + "'-' reads standard input.")
     private String file;
 
+    @Option(names = "--metronome",
+            description = "Play a metronome at --bpm until Ctrl-C, or for --beats beats: the first beat of each "
+                    + "bar shows the bar's number and tempo.")
+    private boolean metronome;
+
+    @Option(names = "--meter", paramLabel = "B",
+            description = "Beats per bar of --metronome (default: " + TempoPlan.DEFAULT_METER + ").")
+    private Integer meter;
+
+    @Option(names = "--ramp-to", paramLabel = "N",
+            description = "Ramp the --metronome's tempo from --bpm to N BPM in equal steps at each bar line, "
+                    + "reaching N after --ramp-bars bars and holding it.")
+    private Double rampTo;
+
+    @Option(names = "--ramp-bars", paramLabel = "BARS", description = "How many bars the --ramp-to ramp takes.")
+    private Integer rampBars;
+
+    @Option(names = "--precise",
+            description = "Precise taps: the tapper thread sleeps until shortly before each beat and spins on the "
+                    + "clock for the rest, which costs CPU time.")
+    private boolean precise;
+
     @Option(names = "--csv", paramLabel = "FILE",
             description = "Also write each tap to FILE as CSV: beat, due_ns, actual_ns_from_tapper_start, "
-                    + "lateness_ns; times in nanoseconds from the tapper's start. '-' writes it to standard "
-                    + "output, and the tap lines and summary to standard error.")
+                    + "lateness_ns; times in nanoseconds from the tapper's start. With --metronome: beat, due_ns, "
+                    + "actual_ns_from_first_beat, lateness_ns, bar, beat_in_bar, bpm, written as it plays. '-' "
+                    + "writes it to standard output, and the tap lines and summary to standard error.")
     private Path csv;
 
     /** The --csv value that names standard output. */
     static final Path STANDARD_OUTPUT = Path.of("-");
 
     @Option(names = "--wav", paramLabel = "FILE",
-            description = "Also write a click track to FILE (16-bit mono WAV) with a click at each actual tap.")
+            description = "Also write a click track to FILE (16-bit mono WAV) with a click at each actual tap; "
+                    + "at most " + (long) ClickTrack.MAX_SECONDS + " s of them.")
     private Path wav;
 
     private final InputStream stdin;
@@ -199,18 +231,28 @@ public final class Main implements Callable<Integer> {
 
     @Override
     public Integer call() throws IOException, InterruptedException {
-        double[] rhythm = rhythm();
-        if (wav != null && rhythm[rhythm.length - 1] > ClickTrack.MAX_SECONDS) {
-            throw usage("--wav holds at most " + (long) ClickTrack.MAX_SECONDS + " s of clicks");
+        if (!metronome) {
+            onlyWithMetronome("--meter", meter);
+            onlyWithMetronome("--ramp-to", rampTo);
+            onlyWithMetronome("--ramp-bars", rampBars);
         }
-        boolean csvToStdout = STANDARD_OUTPUT.equals(csv);
-        PrintWriter out = csvToStdout ? commandLine.getErr() : commandLine.getOut();
+        // Both are checked before anything is opened or played.
+        TempoPlan plan = metronome ? tempoPlan() : null;
+        double[] rhythm = metronome ? null : rhythm();
+        if (rhythm != null && wav != null && rhythm[rhythm.length - 1] > ClickTrack.MAX_SECONDS) {
+            throw usage(WAV_TOO_LONG);
+        }
+        PrintWriter out = STANDARD_OUTPUT.equals(csv) ? commandLine.getErr() : commandLine.getOut();
         try (Outputs outputs = openOutputs()) {
-            new TapSession(rhythm, out, commandLine.getErr()).play(result -> {
-                Report.printSummary(out, result);
-                out.flush();
-                outputs.write(result);
-            });
+            if (plan != null) {
+                playMetronome(plan, out, outputs);
+            } else {
+                new TapSession(rhythm, precise, out, commandLine.getErr()).play(result -> {
+                    Report.printSummary(out, result);
+                    out.flush();
+                    outputs.write(result);
+                });
+            }
         } catch (LinkageError e) {
             throw new IllegalStateException("cannot load the native tembrix library: " + oneLine(e), e);
         } catch (OutOfMemoryError e) {
@@ -218,6 +260,72 @@ public final class Main implements Callable<Integer> {
             throw new IllegalStateException(oneLine(e), e);
         }
         return 0;
+    }
+
+    private static final String WAV_TOO_LONG = "--wav holds at most " + (long) ClickTrack.MAX_SECONDS + " s of clicks";
+
+    private void onlyWithMetronome(String option, Object value) {
+        if (value != null) {
+            throw usage(option + " goes with --metronome");
+        }
+    }
+
+    /** The metronome's tempo and bars as the user asked for them, checked; throws a ParameterException. */
+    private TempoPlan tempoPlan() {
+        String other = pattern != null ? "--pattern" : times != null ? "--times" : file != null ? "--file" : null;
+        if (other != null) {
+            throw usage("give one rhythm, not --metronome and " + other);
+        }
+        if (subdivision != null) {
+            throw usage("--subdivision goes with --pattern");
+        }
+        if (bpm == null) {
+            throw usage("--metronome needs --bpm");
+        }
+        if (rampTo != null && rampBars == null) {
+            throw usage("--ramp-to needs --ramp-bars");
+        }
+        if (rampBars != null && rampTo == null) {
+            throw usage("--ramp-bars needs --ramp-to");
+        }
+        if (beats != null && beats < 1) {
+            throw usage("--beats must be at least 1, got " + beats);
+        }
+        TempoPlan plan;
+        try {
+            plan = new TempoPlan(bpm, rampTo, rampBars, meter != null ? meter : TempoPlan.DEFAULT_METER);
+        } catch (IllegalArgumentException e) {
+            throw usage(e.getMessage());
+        }
+        if (wav != null && beats != null
+                && plan.dueSeconds(beats - 1, ClickTrack.MAX_SECONDS) > ClickTrack.MAX_SECONDS) {
+            throw usage(WAV_TOO_LONG);
+        }
+        return plan;
+    }
+
+    /** Plays the metronome; the CSV is written as it plays, the click track at the end. */
+    private void playMetronome(TempoPlan plan, PrintWriter out, Outputs outputs)
+            throws IOException, InterruptedException {
+        PrintWriter err = commandLine.getErr();
+        Writer csvWriter = outputs.csvStream == null ? null
+                : new BufferedWriter(new OutputStreamWriter(outputs.csvStream, StandardCharsets.US_ASCII));
+        long count = beats != null ? beats : MetronomeSession.ENDLESS;
+        new MetronomeSession(plan, count, precise, out, err, csvWriter, wav != null).play(result -> {
+            Report.printMetronomeSummary(out, result);
+            out.flush();
+            if (result.clicksCut()) {
+                err.println("tembrix: " + wav + " holds the clicks of the first " + (long) ClickTrack.MAX_SECONDS
+                        + " s only");
+            }
+            if (result.clickNanos() != null) {
+                outputs.writeClicks(result.clickNanos());
+            }
+            if (result.csvFailure() != null) {
+                throw new IOException("cannot write " + csv + ": " + oneLine(result.csvFailure()),
+                        result.csvFailure());
+            }
+        });
     }
 
     /** The beat times the user asked for, checked; throws a ParameterException for bad input. */
@@ -339,9 +447,14 @@ public final class Main implements Callable<Integer> {
                     throw new IOException("cannot write " + csv + ": " + oneLine(e), e);
                 }
             }
+            writeClicks(result.actualNanos());
+        }
+
+        /** Writes the click track, if one was asked for. */
+        void writeClicks(long[] clickNanos) throws IOException {
             if (wavStream != null) {
                 try {
-                    ClickTrack.write(result.actualNanos(), wavStream);
+                    ClickTrack.write(clickNanos, wavStream);
                 } catch (IOException e) {
                     throw new IOException("cannot write " + wav + ": " + oneLine(e), e);
                 }

@@ -62,9 +62,10 @@ final class TapSession {
      * Prepares a run; nothing is tapped before {@link #play}.
      *
      * @param times the beat times in seconds from the start, all of which are tapped
+     * @param precise whether the tapper sleeps until shortly before each beat and spins for the rest
      * @throws LinkageError if the native library cannot be loaded
      */
-    TapSession(double[] times, PrintWriter out, PrintWriter err) {
+    TapSession(double[] times, boolean precise, PrintWriter out, PrintWriter err) {
         this.out = out;
         this.err = err;
         // The library never taps element 0, so every beat asked for follows it.
@@ -76,6 +77,7 @@ final class TapSession {
         }
         tapNanos = new long[times.length];
         tapper = new Tapper(this::onTap);
+        tapper.setPrecise(precise);
         printer = new Thread(this::printTaps, "tembrix-printer");
         printer.setDaemon(true);
     }
@@ -200,7 +202,7 @@ final class TapSession {
 
     private Result snapshot() {
         if (!started) {
-            return Result.notStarted(dueNanos.length);
+            return Result.notStarted(dueNanos.length, tapper.isPrecise());
         }
         int taps = tapped.get();
         long start = startNanos;
@@ -208,13 +210,14 @@ final class TapSession {
         for (int i = 0; i < taps; i++) {
             actual[i] = tapNanos[i] - start;
         }
-        return new Result(dueNanos.length, Arrays.copyOf(dueNanos, taps), actual, startupNanos, realTime);
+        return new Result(dueNanos.length, Arrays.copyOf(dueNanos, taps), actual, startupNanos, realTime,
+                tapper.isPrecise());
     }
 
     /**
      * The taps of a run: due and actual times in nanoseconds from the tapper thread's start, in beat order; the
-     * time from the {@code startTapper()} call to that start; and whether the tapper thread got real-time
-     * scheduling.
+     * time from the {@code startTapper()} call to that start; whether the tapper thread got real-time
+     * scheduling; and whether the rhythm was precise.
      */
     static final class Result {
         private final int beats;
@@ -222,12 +225,14 @@ final class TapSession {
         private final long[] actualNanos;
         private final long startupNanos;
         private final boolean realTime;
+        private final boolean precise;
 
         /**
          * @param startupNanos from the {@code startTapper()} call to the tapper thread's start; negative if the
          *     tapper never started, and there are then no taps
          */
-        Result(int beats, long[] dueNanos, long[] actualNanos, long startupNanos, boolean realTime) {
+        Result(int beats, long[] dueNanos, long[] actualNanos, long startupNanos, boolean realTime,
+                boolean precise) {
             if (dueNanos.length != actualNanos.length || dueNanos.length > beats
                     || (startupNanos < 0 && dueNanos.length > 0)) {
                 throw new IllegalArgumentException("taps do not match: " + dueNanos.length + " due, "
@@ -239,11 +244,12 @@ final class TapSession {
             this.actualNanos = actualNanos.clone();
             this.startupNanos = startupNanos;
             this.realTime = realTime;
+            this.precise = precise;
         }
 
         /** A run ended before the tapper started: no taps, and nothing known of its thread. */
-        static Result notStarted(int beats) {
-            return new Result(beats, new long[0], new long[0], -1, false);
+        static Result notStarted(int beats, boolean precise) {
+            return new Result(beats, new long[0], new long[0], -1, false, precise);
         }
 
         /** @return whether the tapper started; if not, there are no taps and no start-up or scheduling */
@@ -259,6 +265,11 @@ final class TapSession {
         /** @return whether the tapper thread got real-time scheduling, as {@link Tapper#isRealTime()} says */
         boolean realTime() {
             return realTime;
+        }
+
+        /** @return whether the rhythm was asked to be precise, as {@link Tapper#setPrecise} has it */
+        boolean precise() {
+            return precise;
         }
 
         /** @return how many beats the rhythm has */

@@ -93,7 +93,30 @@ class MainTest {
                 Arguments.of(List.of("--times", "0.01", "--csv", NO_SUCH_DIR + "/taps.csv"),
                         "cannot write " + NO_SUCH_DIR + "/taps.csv: no such directory"),
                 Arguments.of(List.of("--times", "50000", "--wav", dir.resolve("long.wav").toString()),
-                        "--wav holds at most 43200 s"));
+                        "--wav holds at most 43200 s"),
+                Arguments.of(List.of("--metronome"), "--metronome needs --bpm"),
+                Arguments.of(List.of("--metronome", "--bpm", "90", "--pattern", "x"),
+                        "give one rhythm, not --metronome and --pattern"),
+                Arguments.of(List.of("--metronome", "--bpm", "90", "--subdivision", "2"),
+                        "--subdivision goes with --pattern"),
+                Arguments.of(List.of("--meter", "3", "--times", "1"), "--meter goes with --metronome"),
+                Arguments.of(List.of("--bpm", "90", "--beats", "4", "--ramp-to", "120"),
+                        "--ramp-to goes with --metronome"),
+                Arguments.of(List.of("--metronome", "--bpm", "0.5"),
+                        "--bpm must be from 1 to 6000 beats per minute for the metronome, got 0.5"),
+                Arguments.of(List.of("--metronome", "--bpm", "NaN"), "--bpm must be from 1 to 6000"),
+                Arguments.of(List.of("--metronome", "--bpm", "90", "--ramp-to", "9000", "--ramp-bars", "4"),
+                        "--ramp-to must be from 1 to 6000 beats per minute for the metronome, got 9000.0"),
+                Arguments.of(List.of("--metronome", "--bpm", "90", "--ramp-to", "120"), "--ramp-to needs --ramp-bars"),
+                Arguments.of(List.of("--metronome", "--bpm", "90", "--ramp-bars", "4"), "--ramp-bars needs --ramp-to"),
+                Arguments.of(List.of("--metronome", "--bpm", "90", "--ramp-to", "120", "--ramp-bars", "0"),
+                        "--ramp-bars must be at least 1, got 0"),
+                Arguments.of(List.of("--metronome", "--bpm", "90", "--meter", "0"),
+                        "--meter must be at least 1 beat per bar, got 0"),
+                Arguments.of(List.of("--metronome", "--bpm", "90", "--beats", "0"), "--beats must be at least 1"),
+                // 50,000 beats at 1 BPM last some 35 days.
+                Arguments.of(List.of("--metronome", "--bpm", "1", "--beats", "50000", "--wav",
+                        dir.resolve("long.wav").toString()), "--wav holds at most 43200 s"));
     }
 
     @ParameterizedTest(name = "{0}")
@@ -114,7 +137,7 @@ class MainTest {
         Outcome help = run("", "--help");
         assertEquals(0, help.exitCode);
         for (String option : new String[] {"--bpm", "--beats", "--pattern", "--subdivision", "--times", "--file",
-                "--csv", "--wav"}) {
+                "--csv", "--wav", "--metronome", "--meter", "--ramp-to", "--ramp-bars", "--precise"}) {
             assertTrue(help.out.contains(option), option + " in " + help.out);
         }
         assertEquals("", help.err);
@@ -195,24 +218,80 @@ class MainTest {
     }
 
     @Test
-    void csvToStandardOutputSendsTheTapLinesToStandardError() throws Exception {
-        Outcome r = run("", "--times", "0.01,0.02", "--csv", "-");
+    void csvToStandardOutputSendsTheTapLinesToStandardErrorAndPreciseModeIsSaid() throws Exception {
+        Outcome r = run("", "--times", "0.01,0.02", "--csv", "-", "--precise");
         assertEquals(0, r.exitCode, r.err);
         List<String> rows = r.out.lines().collect(java.util.stream.Collectors.toList());
         assertEquals(List.of("beat,due_ns,actual_ns_from_tapper_start,lateness_ns"), rows.subList(0, 1), r.out);
         assertEquals(3, rows.size(), r.out);
         assertTrue(r.err.contains("taps      2 of 2"), r.err);
+        assertTrue(r.err.contains("\nscheduling precise, "), r.err);
     }
 
     @Test
-    void aTerminatedRunStopsTheTapperAndPrintsTheSummarySoFar() throws Exception {
+    void aMetronomeRampStepsItsTempoAtEachBarLineWithNoGapAndStopsAtTheCount() throws Exception {
+        // Two beats a bar; bars at 3000, 4500, then 6000 BPM: intervals of 20, 13.3 and 10 ms.
+        Path csv = dir.resolve("metronome.csv");
+        Outcome r = run("", "--metronome", "--bpm", "3000", "--ramp-to", "6000", "--ramp-bars", "2", "--meter", "2",
+                "--beats", "12", "--precise", "--csv", csv.toString());
+        assertEquals(0, r.exitCode, r.err);
+        assertEquals("", r.err);
+        double[] bpm = {3000, 4500, 6000, 6000, 6000, 6000};
+
+        List<String> rows = Files.readAllLines(csv);
+        assertEquals("beat,due_ns,actual_ns_from_first_beat,lateness_ns,bar,beat_in_bar,bpm", rows.get(0));
+        assertEquals(13, rows.size(), "the count, and no beat after it: " + rows);
+        long previousDue = 0;
+        for (int i = 0; i < 12; i++) {
+            String[] cells = rows.get(i + 1).split(",");
+            assertEquals(List.of(String.valueOf(i + 1), String.valueOf(i / 2 + 1), String.valueOf(i % 2 + 1),
+                    String.valueOf(bpm[i / 2])), List.of(cells[0], cells[4], cells[5], cells[6]), rows.get(i + 1));
+            long due = Long.parseLong(cells[1]);
+            // The interval before each beat is the period of its bar's tempo; due times are whole microseconds.
+            long expected = i == 0 ? 0 : Math.round(60e9 / bpm[i / 2]);
+            assertEquals(expected, due - previousDue, 1_000, "interval before beat " + (i + 1));
+            previousDue = due;
+            long late = Long.parseLong(cells[3]);
+            assertTrue(late >= 0 && late < 250_000_000, "lateness " + late + " ns");
+        }
+
+        List<String> lines = r.out.lines().collect(java.util.stream.Collectors.toList());
+        assertEquals("  beat     due (s)  actual (s)  late (us)   bar      bpm", lines.get(0));
+        for (int i = 0; i < 12; i++) {
+            String line = lines.get(i + 1);
+            Matcher m = TAP_LINE.matcher(line);
+            assertTrue(m.lookingAt(), line);
+            // The first beat of each bar shows the bar and its tempo.
+            String bar = i % 2 == 0 ? String.format(java.util.Locale.ROOT, " %5d %8.1f", i / 2 + 1, bpm[i / 2]) : "";
+            assertEquals(bar, line.substring(m.end()), line);
+        }
+        assertEquals(List.of("taps      12 of 12",
+                "tempo     3000.0 to 6000.0 BPM over 2 bars of 2 beats; the last beat at 6000.0 BPM, in bar 6"),
+                lines.subList(13, 15));
+        assertTrue(lines.get(15).startsWith("lateness  p50 "), lines.get(15));
+        assertEquals("scheduling precise (sleeps until shortly before each beat, then spins on the clock)",
+                lines.get(lines.size() - 1));
+    }
+
+    static Stream<Arguments> endedRuns() {
+        return Stream.of(
+                Arguments.of(List.of("--bpm", "600", "--beats", "1000"),
+                        "(?s).*taps      \\d+ of 1000 \\(stopped early\\)\nstart-up .*\nlateness .*"),
+                Arguments.of(List.of("--metronome", "--bpm", "600"),
+                        "(?s).*taps      \\d+\ntempo     600.0 BPM, 4 beats a bar\nlateness .*"));
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("endedRuns")
+    void aTerminatedRunStopsTheTapperAndPrintsTheSummarySoFar(List<String> args, String summary) throws Exception {
         // SIGTERM runs the shutdown hooks as Ctrl-C does; a JVM of its own, so that this one is not shut down.
         String java = ProcessHandle.current().info().command().orElse("java");
         String picocli = Path.of(CommandLine.class.getProtectionDomain().getCodeSource().getLocation().toURI())
                 .toString();
         String classPath = System.getProperty("tembrix.test.classpath") + ":" + picocli;
-        Process process = new ProcessBuilder(java, "-Xcheck:jni", "-cp", classPath, Main.class.getName(), "--bpm",
-                "600", "--beats", "1000").redirectErrorStream(true).start();
+        List<String> command = new ArrayList<>(List.of(java, "-Xcheck:jni", "-cp", classPath, Main.class.getName()));
+        command.addAll(args);
+        Process process = new ProcessBuilder(command).redirectErrorStream(true).start();
         process.getOutputStream().close();
         // Whatever happens, the child does not outlive the test by much.
         Thread watchdog = new Thread(() -> {
@@ -244,7 +323,7 @@ class MainTest {
         }
         String all = String.join("\n", lines);
         assertEquals(1, lines.stream().filter(l -> l.startsWith("taps ")).count(), all);
-        assertTrue(all.matches("(?s).*taps      \\d+ of 1000 \\(stopped early\\)\nstart-up .*\nlateness .*"), all);
+        assertTrue(all.matches(summary), all);
         assertFalse(all.contains("Exception"), all);
         assertFalse(all.contains("WARNING in native method"), all);
     }

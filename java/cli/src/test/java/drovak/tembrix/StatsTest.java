@@ -87,14 +87,14 @@ class StatsTest {
                 "drift     +900.0 us (last tenth of the beats against the first)",
                 "scheduling normal: real-time was refused",
                 "          " + Report.HOW_TO_ALLOW_REAL_TIME, ""),
-                summary(new TapSession.Result(5, due, actual, 95_400, false)));
+                summary(new TapSession.Result(5, due, actual, 95_400, false, false)));
         // Stopped before the first tap: what the start told is still known.
         assertEquals(String.join("\n",
                 "taps      0 of 5 (stopped early)",
                 "start-up  120.0 us (from startTapper() to the tapper thread's start, from which the times count)",
                 "scheduling real-time (SCHED_FIFO under a watchdog: a tap() over 3 ms runs at normal priority)", ""),
-                summary(new TapSession.Result(5, new long[0], new long[0], 120_000, true)));
-        assertEquals("taps      0 of 5 (stopped early)\n", summary(TapSession.Result.notStarted(5)));
+                summary(new TapSession.Result(5, new long[0], new long[0], 120_000, true, false)));
+        assertEquals("taps      0 of 5 (stopped early)\n", summary(TapSession.Result.notStarted(5, false)));
     }
 
     private static String summary(TapSession.Result result) {
