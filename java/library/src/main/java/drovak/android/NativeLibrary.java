@@ -21,8 +21,11 @@ import java.nio.file.StandardOpenOption;
 import java.nio.file.attribute.FileAttribute;
 import java.nio.file.attribute.PosixFilePermission;
 import java.nio.file.attribute.PosixFilePermissions;
+import java.security.MessageDigest;
+import java.security.NoSuchAlgorithmException;
 import java.security.SecureRandom;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
 import java.util.Locale;
 import java.util.Set;
@@ -55,13 +58,16 @@ final class NativeLibrary {
 
     /** The platforms whose library the jar carries, for messages. */
     static final String SUPPORTED = "Linux on x86-64, aarch64 or 32-bit ARM (ARMv7 hard-float) (glibc 2.17 or "
-            + "later), macOS 11 or later on x86-64 or arm64";
+            + "later), macOS 11 or later on x86-64 or arm64, Windows 10 (1803) or later on x86-64";
 
     private static final Set<PosixFilePermission> OWNER_ONLY_FILE = PosixFilePermissions.fromString("rw-------");
     private static final Set<PosixFilePermission> OWNER_ONLY_FOLDER = PosixFilePermissions.fromString("rwx------");
 
     /** The version of the natives' interface that this jar's classes call; the library tells its own. */
     static final int INTERFACE_VERSION = 2;
+
+    /** On Windows: how many kept copies of one library a folder may hold, one per class loader that loads it. */
+    private static final int KEPT_COPIES = 16;
 
     /** The file this class loader's copy of the library was loaded from, once it is loaded (for diagnostics). */
     static volatile String loadedFile;
@@ -133,7 +139,7 @@ final class NativeLibrary {
             System.load(file);
             loadedFile = file;
         } catch (UnsatisfiedLinkError | SecurityException e) {
-            if (!String.valueOf(e.getMessage()).contains("already loaded in another classloader")) {
+            if (!(e instanceof UnsatisfiedLinkError) || !loadedElsewhere((UnsatisfiedLinkError) e)) {
                 throw linkError("cannot load the tembrix native library " + named + ": "
                         + withoutName(e.getMessage(), file) + ". " + remedy, e);
             }
@@ -236,23 +242,30 @@ final class NativeLibrary {
         }
         List<String> tried = new ArrayList<>();
         List<Throwable> failures = new ArrayList<>();
-        String tmpdir = System.getProperty("java.io.tmpdir", "");
-        try {
-            loadFrom(copy, Path.of(tmpdir).toAbsolutePath());
-            return;
-        } catch (IOException | UnsatisfiedLinkError | SecurityException | InvalidPathException e) {
-            tried.add("java.io.tmpdir " + tmpdir + " (" + reason(e) + ")");
-            failures.add(e);
-        }
-        Path cache = cacheFolder();
-        if (cache != null) {
-            try {
-                createOwnerOnlyFolder(cache);
-                loadFrom(copy, cache);
-                return;
-            } catch (IOException | UnsatisfiedLinkError | SecurityException e) {
-                tried.add("per-user cache folder " + cache + " (" + reason(e) + ")");
-                failures.add(e);
+        // On Windows the copy stays (see loadKept), so the per-user folder comes first there.
+        boolean windows = windows();
+        for (int place = 0; place < 2; place++) {
+            if ((place == 0) != windows) {
+                String tmpdir = System.getProperty("java.io.tmpdir", "");
+                try {
+                    loadFrom(copy, Path.of(tmpdir).toAbsolutePath());
+                    return;
+                } catch (IOException | UnsatisfiedLinkError | SecurityException | InvalidPathException e) {
+                    tried.add("java.io.tmpdir " + tmpdir + " (" + reason(e) + ")");
+                    failures.add(e);
+                }
+                continue;
+            }
+            Path cache = cacheFolder();
+            if (cache != null) {
+                try {
+                    createOwnerOnlyFolder(cache);
+                    loadFrom(copy, cache);
+                    return;
+                } catch (IOException | UnsatisfiedLinkError | SecurityException e) {
+                    tried.add("per-user cache folder " + cache + " (" + reason(e) + ")");
+                    failures.add(e);
+                }
             }
         }
         UnsatisfiedLinkError error = linkError("cannot load the tembrix native library for "
@@ -265,7 +278,8 @@ final class NativeLibrary {
 
     /**
      * The per-user cache folder for the copy, or null where there is none: {@code $XDG_CACHE_HOME/tembrix} or
-     * {@code ~/.cache/tembrix} on Linux, {@code ~/Library/Caches/tembrix} on macOS.
+     * {@code ~/.cache/tembrix} on Linux, {@code ~/Library/Caches/tembrix} on macOS, {@code %LOCALAPPDATA%\tembrix}
+     * on Windows.
      */
     static Path cacheFolder() {
         String platform = platform();
@@ -276,6 +290,13 @@ final class NativeLibrary {
         if (platform.equals("macos")) {
             return home.isEmpty() ? null : Path.of(home, "Library", "Caches", NAME);
         }
+        if (windows()) {
+            String local = System.getenv("LOCALAPPDATA");
+            if (local != null && Path.of(local).isAbsolute()) {
+                return Path.of(local, NAME);
+            }
+            return home.isEmpty() ? null : Path.of(home, "AppData", "Local", NAME);
+        }
         String xdg = System.getenv("XDG_CACHE_HOME");
         if (xdg != null && xdg.startsWith("/")) { // a relative one is to be ignored
             return Path.of(xdg, NAME);
@@ -283,8 +304,15 @@ final class NativeLibrary {
         return home.isEmpty() ? null : Path.of(home, ".cache", NAME);
     }
 
-    /** Creates the folder, and any parent it lacks, owner-only; refuses one that others may write to. */
+    /**
+     * Creates the folder, and any parent it lacks, owner-only; refuses one that others may write to. On Windows
+     * the folder inherits its parent's access list: the per-user folders' lists admit this user alone.
+     */
     private static void createOwnerOnlyFolder(Path folder) throws IOException {
+        if (!FileSystems.getDefault().supportedFileAttributeViews().contains("posix")) {
+            Files.createDirectories(folder);
+            return;
+        }
         Files.createDirectories(folder, PosixFilePermissions.asFileAttribute(OWNER_ONLY_FOLDER));
         Set<PosixFilePermission> permissions = Files.getPosixFilePermissions(folder);
         if (permissions.contains(PosixFilePermission.GROUP_WRITE)
@@ -295,6 +323,10 @@ final class NativeLibrary {
     }
 
     private static void loadFrom(Copy copy, Path folder) throws IOException {
+        if (windows()) {
+            loadKept(copy, folder);
+            return;
+        }
         Path file = extract(copy, folder);
         try {
             System.load(file.toString());
@@ -307,6 +339,80 @@ final class NativeLibrary {
                 file.toFile().deleteOnExit();
             }
         }
+    }
+
+    /**
+     * Windows cannot delete a loaded DLL, so a copy written per run would stay behind each time. There the copy is
+     * written once into the folder, under a name made from its content's hash ({@code tembrix-HASH.dll}), and
+     * reused by every later run while its content matches. A file of that name is never written to or replaced,
+     * since another process may have it loaded: one whose content differs (damaged, or planted) is left as it is
+     * and the next name ({@code tembrix-HASH-2.dll}, and so on) is used, as it is for a second class loader of
+     * this JVM, which cannot load the file that another class loader has loaded.
+     */
+    private static void loadKept(Copy copy, Path folder) throws IOException {
+        if (!Files.isDirectory(folder)) {
+            throw new NoSuchFileException(folder.toString(), null,
+                    Files.exists(folder) ? "not a folder" : "no such folder");
+        }
+        String name = NAME + "-" + contentHash(copy.content);
+        for (int n = 1; n <= KEPT_COPIES; n++) {
+            Path file = folder.resolve(name + (n == 1 ? "" : "-" + n) + copy.suffix);
+            if (!Files.exists(file, LinkOption.NOFOLLOW_LINKS)) {
+                writeOnce(copy, file);
+            }
+            if (!Files.isRegularFile(file, LinkOption.NOFOLLOW_LINKS)
+                    || !Arrays.equals(Files.readAllBytes(file), copy.content)) {
+                continue;
+            }
+            try {
+                System.load(file.toString());
+                loadedFile = file.toString();
+                return;
+            } catch (UnsatisfiedLinkError e) {
+                if (!loadedElsewhere(e)) {
+                    throw e;
+                }
+            }
+        }
+        throw new FileSystemException(folder.toString(), null, "each of its " + KEPT_COPIES + " files for this "
+                + "library (" + name + "*" + copy.suffix + ") differs from it or is loaded by another class loader");
+    }
+
+    /** Writes the file whole under a temporary name, then gives it its name unless another process did first. */
+    private static void writeOnce(Copy copy, Path file) throws IOException {
+        Path partial = file.resolveSibling(file.getFileName() + "." + Long.toUnsignedString(new SecureRandom()
+                .nextLong()) + ".tmp");
+        try {
+            Files.write(partial, copy.content, StandardOpenOption.CREATE_NEW, StandardOpenOption.WRITE);
+            Files.move(partial, file); // never replaces: Windows moves only onto a free name
+        } catch (FileAlreadyExistsException e) {
+            // Another process wrote it: its content is checked like any other's.
+        } finally {
+            Files.deleteIfExists(partial);
+        }
+    }
+
+    private static String contentHash(byte[] content) {
+        try {
+            byte[] digest = MessageDigest.getInstance("SHA-256").digest(content);
+            StringBuilder hex = new StringBuilder();
+            for (int i = 0; i < 16; i++) {
+                hex.append(String.format("%02x", digest[i]));
+            }
+            return hex.toString();
+        } catch (NoSuchAlgorithmException e) {
+            throw new IllegalStateException("every JVM has SHA-256", e);
+        }
+    }
+
+    /** Whether the JVM refused a file because another class loader has loaded it. */
+    private static boolean loadedElsewhere(UnsatisfiedLinkError e) {
+        return String.valueOf(e.getMessage()).contains("already loaded in another classloader");
+    }
+
+    static boolean windows() {
+        String platform = platform();
+        return platform != null && platform.startsWith("windows");
     }
 
     /**
@@ -423,8 +529,8 @@ final class NativeLibrary {
     }
 
     /**
-     * The jar's directory for this platform: {@code linux-x86_64}, {@code linux-aarch64}, {@code linux-armhf} or
-     * {@code macos}.
+     * The jar's directory for this platform: {@code linux-x86_64}, {@code linux-aarch64}, {@code linux-armhf},
+     * {@code macos}, {@code windows-x86_64} or {@code windows-aarch64}.
      */
     static String platform() {
         return platform(System.getProperty("os.name", ""), System.getProperty("os.arch", ""));
@@ -446,6 +552,9 @@ final class NativeLibrary {
         if (os.startsWith("mac os x") || os.startsWith("macos")) {
             return x86_64 || aarch64 ? "macos" : null;
         }
+        if (os.startsWith("windows")) {
+            return x86_64 ? "windows-x86_64" : aarch64 ? "windows-aarch64" : null;
+        }
         return null;
     }
 
@@ -454,7 +563,8 @@ final class NativeLibrary {
         if (platform == null) {
             return null;
         }
-        String file = platform.equals("macos") ? "lib" + NAME + ".jnilib" : "lib" + NAME + ".so";
+        String file = platform.equals("macos") ? "lib" + NAME + ".jnilib"
+                : platform.startsWith("windows") ? NAME + ".dll" : "lib" + NAME + ".so";
         return "/drovak/android/native/" + platform + "/" + file;
     }
 

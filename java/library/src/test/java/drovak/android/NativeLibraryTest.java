@@ -1,5 +1,6 @@
 package drovak.android;
 
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
@@ -11,9 +12,11 @@ import static org.junit.jupiter.api.Assumptions.assumeTrue;
 import java.io.File;
 import java.io.IOException;
 import java.io.UncheckedIOException;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.FileSystemException;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.nio.file.attribute.FileTime;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
 import java.util.List;
@@ -41,13 +44,15 @@ class NativeLibraryTest {
         "Mac OS X, aarch64, macos",
         "macOS, arm64, macos",
         "Mac OS X, amd64, macos",
+        "Windows 10, amd64, windows-x86_64",
+        "Windows 11, aarch64, windows-aarch64",
     })
     void eachSupportedPlatformHasADirectory(String os, String arch, String directory) {
         assertEquals(directory, NativeLibrary.platform(os, arch));
     }
 
     @ParameterizedTest
-    @CsvSource({"Linux, x86", "Linux, armv6l", "Linux, riscv64", "Windows 10, amd64", "FreeBSD, amd64",
+    @CsvSource({"Linux, x86", "Linux, armv6l", "Linux, riscv64", "Windows 10, x86", "FreeBSD, amd64",
         "Mac OS X, ppc"})
     void otherPlatformsHaveNone(String os, String arch) {
         assertNull(NativeLibrary.platform(os, arch));
@@ -57,7 +62,8 @@ class NativeLibraryTest {
     @Test
     void theJarCarriesALibraryForEachOfItsPlatforms() {
         for (String directory : System.getProperty("tembrix.test.bundled", "").split(",")) {
-            String file = directory.equals("macos") ? "libtembrix.jnilib" : "libtembrix.so";
+            String file = directory.equals("macos") ? "libtembrix.jnilib"
+                    : directory.startsWith("windows") ? "tembrix.dll" : "libtembrix.so";
             String resource = "/drovak/android/native/" + directory + "/" + file;
             assertNotNull(NativeLibrary.class.getResource(resource), resource);
         }
@@ -201,6 +207,43 @@ class NativeLibraryTest {
         assertEquals(0, r.exitCode, r.output);
         assertTrue(r.output.contains("loader 1 loaded " + named + "\n"), r.output);
         assertTrue(r.output.contains("loader 2 loaded " + tmp.resolve("libtembrix-")), r.output);
+    }
+
+    /**
+     * Windows cannot delete a loaded DLL: the copy is written once under its content's hash and reused, a file of
+     * that name that differs is never replaced, and each class loader of a JVM loads a file of its own.
+     */
+    @Test
+    void onWindowsTheCopyIsWrittenOnceReusedAndNeverReplaced(@TempDir Path dir) throws Exception {
+        assumeTrue(NativeLibrary.windows(), "elsewhere the copy is deleted once loaded");
+        String classPath = System.getProperty("tembrix.test.classpath");
+        String chosen = "-D" + NativeLibrary.TMPDIR_PROPERTY + "=" + dir;
+        ProcessTest.Result first = ProcessTest.runJvm(classPath, chosen, ChildMain.class.getName(), "loaded-from");
+        assertEquals(0, first.exitCode, first.output);
+        List<Path> files = list(dir).collect(Collectors.toList());
+        assertEquals(1, files.size(), files.toString());
+        Path kept = files.get(0);
+        assertTrue(kept.getFileName().toString().matches("tembrix-[0-9a-f]{32}\\.dll"), kept.toString());
+        assertTrue(first.output.contains("loaded " + kept), first.output);
+        FileTime written = Files.getLastModifiedTime(kept);
+
+        ProcessTest.Result again = ProcessTest.runJvm(classPath, chosen, ChildMain.class.getName(), "loaded-from");
+        assertTrue(again.output.contains("loaded " + kept), again.output);
+        assertEquals(written, Files.getLastModifiedTime(kept), "reused, not written again");
+
+        byte[] other = "another library".getBytes(StandardCharsets.US_ASCII);
+        Files.write(kept, other);
+        String name = kept.toString().replace(".dll", "");
+        ProcessTest.Result two = ProcessTest.runJvm(classPath, chosen, LoaderChild.class.getName(), "two-loaders",
+                jar());
+        assertTrue(two.output.contains("loader 1 loaded " + name + "-2.dll"), two.output);
+        assertTrue(two.output.contains("loader 2 loaded " + name + "-3.dll"), two.output);
+        assertArrayEquals(other, Files.readAllBytes(kept), "a file that differs is left as it is");
+        assertEquals(3, list(dir).count(), "no partial file is left");
+
+        ProcessTest.Result unset = ProcessTest.runJvm(classPath, ChildMain.class.getName(), "loaded-from");
+        assertTrue(unset.output.contains("loaded " + Path.of(System.getenv("LOCALAPPDATA"), "tembrix", "tembrix-")),
+                unset.output);
     }
 
     /**
