@@ -59,16 +59,30 @@ class ProcessTest {
             throws IOException, InterruptedException {
         List<String> command = new ArrayList<>(prefix);
         command.addAll(javaCommand(classPath, args));
-        Process process = new ProcessBuilder(command).directory(directory).redirectErrorStream(true).start();
-        process.getOutputStream().close();
-        if (!process.waitFor(20L * EMULATION_SLOWDOWN, TimeUnit.SECONDS)) {
-            process.destroyForcibly();
-            throw new AssertionError("JVM did not exit by itself: " + command);
+        int exitCode;
+        // The output goes to a file: a pipe that nobody reads until the exit would hold up a child that writes
+        // more than the pipe takes (under Wine, much less than Linux's 64 KB).
+        Path log = Files.createTempFile("child-jvm", ".log");
+        String output;
+        try {
+            Process process = new ProcessBuilder(command).directory(directory).redirectErrorStream(true)
+                    .redirectOutput(log.toFile()).start();
+            process.getOutputStream().close();
+            boolean exited = process.waitFor(20L * EMULATION_SLOWDOWN, TimeUnit.SECONDS);
+            output = new String(Files.readAllBytes(log), StandardCharsets.UTF_8);
+            if (!exited) {
+                process.destroyForcibly();
+                throw new AssertionError("JVM did not exit by itself: " + command + "\n" + output);
+            }
+            exitCode = process.exitValue();
+        } finally {
+            if (!log.toFile().delete()) {
+                log.toFile().deleteOnExit(); // Windows: a handle to it may outlive the child a moment
+            }
         }
-        String output = new String(process.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
         assertFalse(output.contains("WARNING in native method"), output);
         assertFalse(output.contains("FATAL ERROR"), output);
-        return new Result(process.exitValue(), output);
+        return new Result(exitCode, output);
     }
 
     /**
