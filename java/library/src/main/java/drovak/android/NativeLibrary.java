@@ -66,6 +66,9 @@ final class NativeLibrary {
     /** The version of the natives' interface that this jar's classes call; the library tells its own. */
     static final int INTERFACE_VERSION = 2;
 
+    private static final String ONE_LOADER = "load tembrix in one class loader only (put its jar on the class path"
+            + " of a loader that the others share).";
+
     /** On Windows: how many kept copies of one library a folder may hold, one per class loader that loads it. */
     private static final int KEPT_COPIES = 16;
 
@@ -148,11 +151,11 @@ final class NativeLibrary {
                 content = Files.readAllBytes(Path.of(file));
             } catch (IOException | SecurityException f) {
                 throw linkError("cannot load the tembrix native library " + named + ": another class loader has"
-                        + " loaded it, and it cannot be read for a copy of this loader's own (" + reason(f) + ")", f);
+                        + " loaded it, and it cannot be read for a copy of this loader's own (" + reason(f) + "). Make"
+                        + " it readable, or " + ONE_LOADER, f);
             }
             loadCopy(new Copy(named + " (loaded by another class loader, so this one loads a copy of it)",
-                    content, suffix(file), "load tembrix in one class loader only (put its jar on the class path of a loader"
-                    + " that both share)."));
+                    content, suffix(file), ONE_LOADER));
         }
         checkInterface(named, remedy);
     }
@@ -226,7 +229,7 @@ final class NativeLibrary {
     }
 
     /** Writes the copy out into the first folder where it can be written and loaded, and loads it. */
-    static void loadCopy(Copy copy) {
+    private static void loadCopy(Copy copy) {
         String chosen = System.getProperty(TMPDIR_PROPERTY);
         if (chosen != null && !chosen.isEmpty()) {
             // As with the library path: the user chose this folder, so no other is tried.
@@ -459,7 +462,7 @@ final class NativeLibrary {
      * sticky bit, or that lies in such a folder. {@code mine} is a file this process has just created there, whose
      * owner is this process's user. Where the file system has no Unix owners and modes, there is nothing to check.
      */
-    static void refuseIfOthersMayReplace(Path folder, Path mine) throws IOException {
+    private static void refuseIfOthersMayReplace(Path folder, Path mine) throws IOException {
         if (!FileSystems.getDefault().supportedFileAttributeViews().contains("unix")) {
             return;
         }
