@@ -10,6 +10,12 @@
 #   src/tembrix.exported, then joined into one universal file by llvm-lipo.
 #   (zig 0.11's own Mach-O linker takes no export list, and it exports the
 #   hidden weak copies of JNIEnv's variadic helpers, such as CallVoidMethod.)
+# - Windows x86-64, with -DTEMBRIX_WINDOWS=ON: tembrix.dll, compiled and
+#   linked by zig for x86_64-windows-gnu against the C runtime msvcrt.dll,
+#   with src/win32/jni_md.h for the JNI header's Windows part (a JDK for Linux
+#   has none). It exports what the source marks JNIEXPORT and nothing else
+#   (lld exports everything only when nothing is marked), and links no C++
+#   runtime, libgcc or winpthreads: zig links its compiler runtime statically.
 # Sets TEMBRIX_BUNDLED_NATIVES, TEMBRIX_BUNDLED_DEPENDS, TEMBRIX_BUNDLED_TARGET,
 # TEMBRIX_BUNDLED_DIRS and TEMBRIX_TEST_LIBRARY for java/, and zig's target for
 # each Linux architecture (TEMBRIX_ZIG_LINUX_<arch>) for the native tests;
@@ -97,9 +103,60 @@ add_custom_command(
   VERBATIM)
 list(APPEND TEMBRIX_BUNDLED_NATIVES "macos|${_universal}")
 list(APPEND TEMBRIX_BUNDLED_DEPENDS "${_universal}")
+set(TEMBRIX_BUNDLED_DIRS linux-x86_64 linux-aarch64 linux-armhf macos)
+
+option(TEMBRIX_WINDOWS "Build tembrix.dll for Windows x86-64 into the jar, and test it in a Windows JVM under Wine" OFF)
+if(TEMBRIX_WINDOWS)
+  set(_dir "${_out}/windows-x86_64")
+  set(_target -target x86_64-windows-gnu)
+  set(_win_cxxflags -std=c++17 -O2 -Wall -Wextra -Werror -fno-exceptions -fno-rtti
+      "-I${JAVA_INCLUDE_PATH}" "-I${PROJECT_SOURCE_DIR}/src/win32")
+  add_custom_command(
+    OUTPUT "${_dir}/tembrix.dll"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${_dir}"
+    COMMAND "${TEMBRIX_ZIG}" c++ ${_target} ${_win_cxxflags} -c -o "${_dir}/tembrix.o" "${_source}"
+    COMMAND "${TEMBRIX_ZIG}" cc ${_target} -shared -s -o "${_dir}/tembrix.dll" "${_dir}/tembrix.o"
+    DEPENDS "${_source}" "${PROJECT_SOURCE_DIR}/src/win32/jni_md.h"
+    COMMENT "Building the Windows x86-64 library (zig, msvcrt)"
+    VERBATIM)
+  list(APPEND TEMBRIX_BUNDLED_NATIVES "windows-x86_64|${_dir}/tembrix.dll")
+  list(APPEND TEMBRIX_BUNDLED_DEPENDS "${_dir}/tembrix.dll")
+  list(APPEND TEMBRIX_BUNDLED_DIRS windows-x86_64)
+  set(TEMBRIX_DIST_WINDOWS_X86_64 "${_dir}/tembrix.dll")
+endif()
+
 add_custom_target(tembrix_natives ALL DEPENDS ${TEMBRIX_BUNDLED_DEPENDS})
 set(TEMBRIX_BUNDLED_TARGET tembrix_natives)
 
-set(TEMBRIX_BUNDLED_DIRS linux-x86_64 linux-aarch64 linux-armhf macos)
+# Faults that the Windows checks of scripts/check-natives must catch, in a DLL
+# built from a few lines whatever TEMBRIX_WINDOWS says: one that imports
+# USER32.dll and not KERNEL32.dll, exports a stray function, and is checked as
+# if it were the aarch64 one. It has no C runtime, so that a fresh machine
+# need not build zig's MinGW runtime for it (a minute); it supplies the two
+# symbols that zig's link asks of one.
+if(BUILD_TESTING)
+  set(_faulty "${PROJECT_BINARY_DIR}/natives-check/faulty.dll")
+  file(CONFIGURE OUTPUT "${PROJECT_BINARY_DIR}/natives-check/faulty.c" CONTENT
+"__declspec(dllimport) int __stdcall MessageBeep(unsigned type);
+__declspec(dllexport) long long getTimeNsec(void) { MessageBeep(0); return 0; }
+__declspec(dllexport) int stray(void) { return 1; }
+int _tls_index;
+int __stdcall _DllMainCRTStartup(void* module, unsigned reason, void* reserved) { return 1; }
+")
+  add_custom_command(
+    OUTPUT "${_faulty}"
+    COMMAND "${TEMBRIX_ZIG}" cc -target x86_64-windows-gnu -shared -nostdlib -s -o "${_faulty}"
+            "${PROJECT_BINARY_DIR}/natives-check/faulty.c" -luser32
+    DEPENDS "${PROJECT_BINARY_DIR}/natives-check/faulty.c"
+    COMMENT "Building a faulty DLL for the natives check to refuse"
+    VERBATIM)
+  add_custom_target(tembrix_faulty_dll ALL DEPENDS "${_faulty}")
+  add_test(NAME natives_check_rejects_a_dll_of_the_wrong_machine_imports_and_exports
+    COMMAND ${CMAKE_COMMAND}
+            "-DREGEX=not PE32\\+ aarch64.*does not import KERNEL32.*imports more than.*USER32.*does not export exactly"
+            -P "${PROJECT_SOURCE_DIR}/cmake/ExpectFailure.cmake"
+            "${PROJECT_SOURCE_DIR}/scripts/check-natives" --pe aarch64 "${_faulty}")
+  set_tests_properties(natives_check_rejects_a_dll_of_the_wrong_machine_imports_and_exports PROPERTIES LABELS dist)
+endif()
 # The JVM tests load the library that the jar carries; this is the same file.
 set(TEMBRIX_TEST_LIBRARY "${TEMBRIX_DIST_LINUX_X86_64}")

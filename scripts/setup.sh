@@ -3,8 +3,9 @@
 # the JUnit 5 console launcher and picocli come from Debian's packages.
 # With --dist, also what scripts/dist needs: npm (for the pinned zig in
 # tools/zig), LLVM's Mach-O linker and tools, qemu-user and the aarch64 and
-# armhf C libraries and unwinders (to run those tests), GoogleTest's sources, and
-# Maven with its install plugin (to check that the artifacts install offline).
+# armhf C libraries and unwinders (to run those tests), GoogleTest's sources,
+# Maven with its install plugin (to check that the artifacts install offline),
+# and Wine (wine64, for the tests in a Windows JVM: scripts/windows-jvm).
 set -euo pipefail
 
 need=()
@@ -26,6 +27,7 @@ if [ "${1:-}" = "--dist" ]; then
     [ -f /usr/src/googletest/googletest/src/gtest-all.cc ] || need+=(googletest)
     command -v mvn >/dev/null || need+=(maven)
     [ -d /usr/share/maven-repo/org/apache/maven/plugins/maven-install-plugin ] || need+=(libmaven-install-plugin-java)
+    [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
 fi
 
 if [ ${#need[@]} -gt 0 ]; then

@@ -98,6 +98,10 @@ public final class ChildMain {
             }
             case "loaded-from":
                 new Tapper();
+                if (NativeLibrary.windows()) {
+                    System.out.println("loaded " + NativeLibrary.loadedFile);
+                    break;
+                }
                 // Which file the library was mapped from.
                 for (String line : Files.readAllLines(Path.of("/proc/self/maps"))) {
                     if (line.contains("libtembrix")) {

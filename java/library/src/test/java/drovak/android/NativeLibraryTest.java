@@ -1,17 +1,27 @@
 package drovak.android;
 
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
+import java.io.File;
+import java.io.IOException;
+import java.io.UncheckedIOException;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.FileSystemException;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.nio.file.attribute.FileTime;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.regex.Pattern;
+import java.util.stream.Collectors;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
@@ -34,13 +44,15 @@ class NativeLibraryTest {
         "Mac OS X, aarch64, macos",
         "macOS, arm64, macos",
         "Mac OS X, amd64, macos",
+        "Windows 10, amd64, windows-x86_64",
+        "Windows 11, aarch64, windows-aarch64",
     })
     void eachSupportedPlatformHasADirectory(String os, String arch, String directory) {
         assertEquals(directory, NativeLibrary.platform(os, arch));
     }
 
     @ParameterizedTest
-    @CsvSource({"Linux, x86", "Linux, armv6l", "Linux, riscv64", "Windows 10, amd64", "FreeBSD, amd64",
+    @CsvSource({"Linux, x86", "Linux, armv6l", "Linux, riscv64", "Windows 10, x86", "FreeBSD, amd64",
         "Mac OS X, ppc"})
     void otherPlatformsHaveNone(String os, String arch) {
         assertNull(NativeLibrary.platform(os, arch));
@@ -50,7 +62,8 @@ class NativeLibraryTest {
     @Test
     void theJarCarriesALibraryForEachOfItsPlatforms() {
         for (String directory : System.getProperty("tembrix.test.bundled", "").split(",")) {
-            String file = directory.equals("macos") ? "libtembrix.jnilib" : "libtembrix.so";
+            String file = directory.equals("macos") ? "libtembrix.jnilib"
+                    : directory.startsWith("windows") ? "tembrix.dll" : "libtembrix.so";
             String resource = "/drovak/android/native/" + directory + "/" + file;
             assertNotNull(NativeLibrary.class.getResource(resource), resource);
         }
@@ -178,8 +191,115 @@ class NativeLibraryTest {
     @Test
     void theCopyIsOwnerOnly(@TempDir Path dir) throws Exception {
         ProcessTest.Result r = ProcessTest.runJvm(List.of("sh", "-c", "umask 000 && exec \"$@\"", "sh"), null,
-                System.getProperty("tembrix.test.classpath"), LoaderChild.class.getName(), dir.toString());
+                System.getProperty("tembrix.test.classpath"), LoaderChild.class.getName(), "copy-permissions",
+                dir.toString());
         assertEquals("copy rw-------\n", r.output.replace("\r", ""));
+    }
+
+    /** A JVM maps a file into one class loader only: a second loader gets a private copy of the named file. */
+    @Test
+    void aNamedLibraryLoadsInASecondClassLoaderFromACopyOfItsOwn(@TempDir Path dir) throws Exception {
+        Path named = Files.copy(Path.of(System.getProperty("tembrix.test.library")), dir.resolve("libtembrix.so"));
+        Path tmp = Files.createDirectory(dir.resolve("tmp"));
+        ProcessTest.Result r = ProcessTest.runJvm(System.getProperty("tembrix.test.classpath"),
+                "-D" + Tapper.LIBRARY_PATH_PROPERTY + "=" + named, "-Djava.io.tmpdir=" + tmp,
+                LoaderChild.class.getName(), "two-loaders", jar());
+        assertEquals(0, r.exitCode, r.output);
+        assertTrue(r.output.contains("loader 1 loaded " + named + "\n"), r.output);
+        assertTrue(r.output.contains("loader 2 loaded " + tmp.resolve("libtembrix-")), r.output);
+    }
+
+    /**
+     * Windows cannot delete a loaded DLL: the copy is written once under its content's hash and reused, a file of
+     * that name that differs is never replaced, and each class loader of a JVM loads a file of its own.
+     */
+    @Test
+    void onWindowsTheCopyIsWrittenOnceReusedAndNeverReplaced(@TempDir Path dir) throws Exception {
+        assumeTrue(NativeLibrary.windows(), "elsewhere the copy is deleted once loaded");
+        String classPath = System.getProperty("tembrix.test.classpath");
+        String chosen = "-D" + NativeLibrary.TMPDIR_PROPERTY + "=" + dir;
+        ProcessTest.Result first = ProcessTest.runJvm(classPath, chosen, ChildMain.class.getName(), "loaded-from");
+        assertEquals(0, first.exitCode, first.output);
+        List<Path> files = list(dir).collect(Collectors.toList());
+        assertEquals(1, files.size(), files.toString());
+        Path kept = files.get(0);
+        assertTrue(kept.getFileName().toString().matches("tembrix-[0-9a-f]{32}\\.dll"), kept.toString());
+        assertTrue(first.output.contains("loaded " + kept), first.output);
+        FileTime written = Files.getLastModifiedTime(kept);
+
+        ProcessTest.Result again = ProcessTest.runJvm(classPath, chosen, ChildMain.class.getName(), "loaded-from");
+        assertTrue(again.output.contains("loaded " + kept), again.output);
+        assertEquals(written, Files.getLastModifiedTime(kept), "reused, not written again");
+
+        byte[] other = "another library".getBytes(StandardCharsets.US_ASCII);
+        Files.write(kept, other);
+        String name = kept.toString().replace(".dll", "");
+        ProcessTest.Result two = ProcessTest.runJvm(classPath, chosen, LoaderChild.class.getName(), "two-loaders",
+                jar());
+        assertTrue(two.output.contains("loader 1 loaded " + name + "-2.dll"), two.output);
+        assertTrue(two.output.contains("loader 2 loaded " + name + "-3.dll"), two.output);
+        assertArrayEquals(other, Files.readAllBytes(kept), "a file that differs is left as it is");
+        assertEquals(3, list(dir).count(), "no partial file is left");
+
+        ProcessTest.Result unset = ProcessTest.runJvm(classPath, ChildMain.class.getName(), "loaded-from");
+        assertTrue(unset.output.contains("loaded " + Path.of(System.getenv("LOCALAPPDATA"), "tembrix", "tembrix-")),
+                unset.output);
+    }
+
+    /**
+     * The copy is loaded again by its name after it is written: a folder where another user could rename it and
+     * put their own in its place is refused, and so is one inside such a folder or one that another user owns.
+     */
+    @Test
+    void aFolderWhereOtherUsersMayReplaceTheCopyIsRefused(@TempDir Path dir) throws Exception {
+        Path open = Files.createDirectory(dir.resolve("open"));
+        Path sticky = Files.createDirectory(dir.resolve("sticky"));
+        host("chmod", "0777", open.toString());
+        host("chmod", "1777", sticky.toString());
+        ProcessTest.Result refused = load(dir.resolve("cache"), "-D" + NativeLibrary.TMPDIR_PROPERTY + "=" + open);
+        assertTrue(refused.output.contains("the folder " + open + " named by -Dtembrix.tmpdir cannot be used ("
+                + open + ": other users may replace files in it: it is rwxrwxrwx without the sticky bit"),
+                refused.output);
+        ProcessTest.Result accepted = load(dir.resolve("cache"), "-D" + NativeLibrary.TMPDIR_PROPERTY + "=" + sticky);
+        assertEquals(0, accepted.exitCode, accepted.output);
+
+        NativeLibrary.Copy copy = new NativeLibrary.Copy("a test copy", new byte[16], ".so", "");
+        Path inside = Files.createDirectory(open.resolve("inside"));
+        FileSystemException e = assertThrows(FileSystemException.class, () -> NativeLibrary.extract(copy, inside));
+        assertTrue(e.getMessage().contains(open + ", a folder it is in, is rwxrwxrwx"), e.getMessage());
+        if (RealTimeTest.isRoot()) {
+            Path others = Files.createDirectory(dir.resolve("others"));
+            Files.setAttribute(others, "unix:uid", 65534);
+            e = assertThrows(FileSystemException.class, () -> NativeLibrary.extract(copy, others));
+            assertTrue(e.getMessage().contains("it belongs to user 65534"), e.getMessage());
+        }
+        try (Stream<Path> left = Stream.of(open, inside, dir.resolve("others")).filter(Files::isDirectory)
+                .flatMap(NativeLibraryTest::list)) {
+            assertEquals(List.of(), left.collect(Collectors.toList()), "a refused copy is deleted");
+        }
+    }
+
+    /** The library path naming a file that is no library, or a library without the natives. */
+    @Test
+    void aNamedFileThatIsNoTembrixLibraryIsRefusedAtLoadAndNamedOnce(@TempDir Path dir) throws Exception {
+        Path text = Files.writeString(dir.resolve("notes.txt"), "not a library ".repeat(16));
+        ProcessTest.Result notElf = loadNamed(text.toString());
+        assertTrue(notElf.output.contains("UnsatisfiedLinkError: cannot load the tembrix native library " + text
+                + " named by -Dtembrix.library.path: invalid ELF header"), notElf.output);
+        String message = notElf.output.lines().filter(line -> line.contains("UnsatisfiedLinkError")).findFirst()
+                .orElseThrow();
+        assertEquals(1, message.split(Pattern.quote(text.toString()), -1).length - 1, message);
+
+        String libc;
+        try (Stream<String> maps = Files.lines(Path.of("/proc/self/maps"))) {
+            libc = maps.filter(line -> line.endsWith("/libc.so.6")).findFirst().orElseThrow();
+        }
+        libc = libc.substring(libc.indexOf('/'));
+        ProcessTest.Result c = loadNamed(libc);
+        assertTrue(c.output.contains("UnsatisfiedLinkError: cannot load the tembrix native library: " + libc
+                + " named by -Dtembrix.library.path is not a tembrix library (it lacks the tembrix natives). Fix the "
+                + "path, or remove the property"), c.output);
+        assertFalse(c.output.contains("ExceptionInInitializerError"), c.output);
     }
 
     @Test
@@ -210,6 +330,28 @@ class NativeLibraryTest {
         args.addAll(List.of(ChildMain.class.getName(), "loaded-from"));
         return ProcessTest.runJvm(List.of("env", "XDG_CACHE_HOME=" + cacheHome), null,
                 System.getProperty("tembrix.test.classpath"), args.toArray(new String[0]));
+    }
+
+    private static ProcessTest.Result loadNamed(String file) throws Exception {
+        return ProcessTest.runJvm(System.getProperty("tembrix.test.classpath"),
+                "-D" + Tapper.LIBRARY_PATH_PROPERTY + "=" + file, ChildMain.class.getName(), "loaded-from");
+    }
+
+    private static Stream<Path> list(Path folder) {
+        try {
+            return Files.list(folder).filter(Files::isRegularFile);
+        } catch (IOException e) {
+            throw new UncheckedIOException(e);
+        }
+    }
+
+    private static void host(String... command) throws Exception {
+        assertEquals(0, new ProcessBuilder(command).inheritIO().start().waitFor(), String.join(" ", command));
+    }
+
+    /** The library jar, first on the test class path. */
+    private static String jar() {
+        return System.getProperty("tembrix.test.classpath").split(File.pathSeparator)[0];
     }
 
     private static String testClasses() {

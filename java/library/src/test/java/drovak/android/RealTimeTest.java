@@ -7,7 +7,6 @@ import static org.junit.jupiter.api.Assumptions.assumeTrue;
 import java.io.IOException;
 import java.nio.file.Files;
 import java.nio.file.Path;
-import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.regex.Matcher;
@@ -77,10 +76,10 @@ class RealTimeTest {
         return List.of("prlimit", "--rtprio=0:0", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups");
     }
 
-    /** A java.io.tmpdir in dir that anyone may write, as a JVM option. */
-    static String tmpdirForAnyone(Path dir) throws IOException {
+    /** A java.io.tmpdir in dir that anyone may write, sticky as /tmp is, as a JVM option. */
+    static String tmpdirForAnyone(Path dir) throws IOException, InterruptedException {
         Path tmp = Files.createDirectory(dir.resolve("tmp"));
-        Files.setPosixFilePermissions(tmp, PosixFilePermissions.fromString("rwxrwxrwx"));
+        host("chmod", "1777", tmp.toString());
         return "-Djava.io.tmpdir=" + tmp;
     }
 

@@ -41,6 +41,7 @@ class TapperThreadTest {
     @Test
     void aSequencerStartingTheNextPhraseFromTheLastTapIsNeverRefused(@TempDir Path dir) throws Exception {
         // Real-time refused: as root the race hides.
+        assumeTrue(!NativeLibrary.windows(), "runs the child JVM as another user with Linux's setpriv");
         assumeTrue(RealTimeTest.isRoot(), "needs root to run the child JVM as another user");
         ProcessTest.Result r = ProcessTest.runJvm(RealTimeTest.asNobody(), dir.toFile(),
                 RealTimeTest.copyForAnyone(dir), RealTimeTest.tmpdirForAnyone(dir),
@@ -51,6 +52,7 @@ class TapperThreadTest {
 
     @Test
     void signalsToTheTapperThreadNeitherEndNorHurryTheRhythm() throws Exception {
+        assumeTrue(!NativeLibrary.windows(), "Windows has no POSIX signals to send a thread");
         ProcessTest.Result r = child("signals");
         assertEquals(0, r.exitCode, r.output);
         assertTrue(r.output.contains("taps 20 of 20, early 0"), r.output);
@@ -72,7 +74,8 @@ class TapperThreadTest {
      */
     @Test
     void aStopNeedsNoLibgcc() throws Exception {
-        assumeTrue(!ProcessTest.emulated(), "runs the host's Temurin 25 on the host's library");
+        assumeTrue(!ProcessTest.emulated() && !NativeLibrary.windows(),
+                "runs the host's Temurin 25 on the host's library; libgcc_s is a Linux library");
         Path jdk25 = Path.of("/usr/lib/jvm/temurin-25-jdk-amd64/bin/java");
         Path libgcc = Path.of("/lib/x86_64-linux-gnu/libgcc_s.so.1");
         assumeTrue(Files.isExecutable(jdk25) && Files.exists(libgcc), "needs Temurin 25 and libgcc_s to hide");
@@ -90,6 +93,7 @@ class TapperThreadTest {
 
     @Test
     void aLongTapUnderAnRtTimeLimitDoesNotKillTheJvm() throws Exception {
+        assumeTrue(!NativeLibrary.windows(), "RLIMIT_RTTIME and prlimit are Linux's");
         ProcessTest.Result r = child(List.of("prlimit", "--rttime=50000:100000"), "long-tap");
         assertEquals(0, r.exitCode, "SIGXCPU gives 152: " + r.output);
         assertTrue(r.output.contains("real-time false, both taps true"), r.output);
@@ -165,6 +169,7 @@ class TapperThreadTest {
     @Test
     void aThreadThatCannotAttachMakesStartThrowAndStartsNothing() throws Exception {
         assumeTrue(!ProcessTest.emulated(), "qemu-user runs the thread on a stack that ulimit -s does not bound");
+        assumeTrue(!NativeLibrary.windows(), "prlimit is Linux's");
         ProcessTest.Result r = child(List.of("prlimit", "--stack=65536"), "start");
         assertEquals(0, r.exitCode, r.output);
         assertTrue(r.output.contains("threw java.lang.IllegalStateException: the tapper thread could not attach"),
