@@ -10,7 +10,7 @@
 #   src/tembrix.exported, then joined into one universal file by llvm-lipo.
 #   (zig 0.11's own Mach-O linker takes no export list, and it exports the
 #   hidden weak copies of JNIEnv's variadic helpers, such as CallVoidMethod.)
-# - Windows x86-64, with -DTEMBRIX_WINDOWS=ON: tembrix.dll, compiled and
+# - Windows x86-64 (unless -DTEMBRIX_WINDOWS=OFF): tembrix.dll, compiled and
 #   linked by zig for x86_64-windows-gnu against the C runtime msvcrt.dll,
 #   with src/win32/jni_md.h for the JNI header's Windows part (a JDK for Linux
 #   has none). It exports what the source marks JNIEXPORT and nothing else
@@ -105,7 +105,7 @@ list(APPEND TEMBRIX_BUNDLED_NATIVES "macos|${_universal}")
 list(APPEND TEMBRIX_BUNDLED_DEPENDS "${_universal}")
 set(TEMBRIX_BUNDLED_DIRS linux-x86_64 linux-aarch64 linux-armhf macos)
 
-option(TEMBRIX_WINDOWS "Build tembrix.dll for Windows x86-64 into the jar, and test it in a Windows JVM under Wine" OFF)
+option(TEMBRIX_WINDOWS "Build tembrix.dll for Windows x86-64 into the jar, and test it in a Windows JVM under Wine" ON)
 if(TEMBRIX_WINDOWS)
   set(_dir "${_out}/windows-x86_64")
   set(_target -target x86_64-windows-gnu)

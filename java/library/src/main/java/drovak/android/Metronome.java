@@ -59,6 +59,16 @@ public final class Metronome implements AutoCloseable {
     private volatile boolean precise;
     private volatile Clicks current;
 
+    static {
+        // Loading the native library takes tens of milliseconds the first time: done with this class, so that
+        // the first start()'s lead is not spent on it.
+        try {
+            Class.forName(Tapper.class.getName(), true, Metronome.class.getClassLoader());
+        } catch (ClassNotFoundException e) {
+            throw new NoClassDefFoundError(e.getMessage());
+        }
+    }
+
     /**
      * Creates a metronome; it plays once started.
      *
@@ -83,6 +93,7 @@ public final class Metronome implements AutoCloseable {
         start(System.nanoTime() + START_LEAD_NANOS);
     }
 
+
     /**
      * Starts the beats with the first at the given time, then one period apart for ever: on the next bar of music
      * that already plays, say. A time that has passed by the time the tapper thread starts is taken as that start:
@@ -92,7 +103,7 @@ public final class Metronome implements AutoCloseable {
      * @throws IllegalStateException as {@link #start()}
      */
     public void start(long firstBeatNanos) {
-        Clicks clicks = new Clicks(firstBeatNanos);
+        Clicks clicks = new Clicks(firstBeatNanos); // a Tapper: the library is loaded before start() reads the clock
         clicks.setPrecise(precise);
         // One beat at the thread's start, which no listener hears: it hands the tapper the first beat, now that
         // the start is known.
@@ -151,6 +162,36 @@ public final class Metronome implements AutoCloseable {
         if (clicks != null) {
             clicks.close();
         }
+    }
+
+    /**
+     * When the current or last run started: its tapper thread's start, in the time base of
+     * {@link System#nanoTime()}, as {@link Tapper#startTimeNanos()} tells it.
+     *
+     * @return the start in nanoseconds of {@code System.nanoTime()}
+     * @throws IllegalStateException if this metronome has not been started
+     */
+    public long startTimeNanos() {
+        return started().startTimeNanos();
+    }
+
+    /**
+     * Whether the tapper thread of the current or last run got real-time scheduling, as
+     * {@link Tapper#isRealTime()} tells it.
+     *
+     * @return true if it runs real-time between beats
+     * @throws IllegalStateException if this metronome has not been started
+     */
+    public boolean isRealTime() {
+        return started().isRealTime();
+    }
+
+    private Clicks started() {
+        Clicks clicks = current;
+        if (clicks == null) {
+            throw new IllegalStateException("this Metronome has not been started; call start() first");
+        }
+        return clicks;
     }
 
     /** Same as {@link #stop()}. */

@@ -57,18 +57,30 @@ public class Tapper implements AutoCloseable {
     /**
      * System property naming the native library file to load. When it is set, that file is loaded and nothing
      * else; if it cannot be, initialising this class fails with an {@link UnsatisfiedLinkError} naming the file and
-     * the reason. Without it, the class loads the copy bundled inside the jar for this platform, and tries
-     * {@code System.loadLibrary("tembrix")} only where the jar has none: to use a system copy instead of the jar's,
-     * name it with this property.
+     * the reason. A JVM maps a file into one class loader only, so where a second class loader loads this class
+     * (two plugins or web applications, say), that loader loads a private copy of the file, written out as the
+     * jar's copy is. Without the property, the class loads the copy bundled inside the jar for this platform, and
+     * tries {@code System.loadLibrary("tembrix")} only where the jar has none: to use a system copy instead of the
+     * jar's, name it with this property. Whatever is loaded must be a tembrix library of this version: a file
+     * without the tembrix natives, or of another version, makes initialising this class fail with an
+     * {@link UnsatisfiedLinkError} that says so.
      *
      * <p>The jar's copy is written into a new owner-only file, loaded, and deleted. The file goes into the folder
      * named by the system property {@code tembrix.tmpdir}, and into no other (if it cannot be used, initialising
      * this class fails with an {@link UnsatisfiedLinkError} naming the folder and the reason). Without that
      * property it goes into {@code java.io.tmpdir}, or, if that cannot be written or its files cannot be loaded
      * (a file system mounted noexec), into a per-user cache folder, {@code $XDG_CACHE_HOME/tembrix} or
-     * {@code ~/.cache/tembrix} on Linux and {@code ~/Library/Caches/tembrix} on macOS, created owner-only. If
-     * every attempt fails, the {@link UnsatisfiedLinkError} names each folder with its reason and says how to
-     * extract the library by hand.
+     * {@code ~/.cache/tembrix} on Linux and {@code ~/Library/Caches/tembrix} on macOS, created owner-only. A folder
+     * where another user could replace the copy before it is loaded (one that, or a folder above it, belongs to
+     * another user than root, or that group or others may write without the sticky bit) is not used. If every
+     * attempt fails, the {@link UnsatisfiedLinkError} names each folder with its reason and says how to extract
+     * the library by hand.
+     *
+     * <p>On Windows, where a loaded DLL cannot be deleted, the copy is kept: it is written once into
+     * {@code %LOCALAPPDATA%\tembrix} (or else {@code java.io.tmpdir}, or the {@code tembrix.tmpdir} folder alone
+     * when that is set) under a name made from its content's hash, and reused by later runs while its content
+     * matches. A file there is never replaced, since another process may have it loaded; each class loader that
+     * loads this class loads a file of its own.
      *
      * <p>On JDK 24 and later, a JVM run with {@code --illegal-native-access=deny} loads the library only with
      * {@code --enable-native-access=ALL-UNNAMED}, or the tembrix module's name when the jar is on the module path;
@@ -378,7 +390,10 @@ public class Tapper implements AutoCloseable {
      * of overdue beats, with the JVM's own locks and allocation), the watchdog puts it back to normal scheduling
      * until it sleeps again, so that it cannot starve the JVM's other threads. It needs {@code CAP_SYS_NICE} or an
      * rtprio limit of 2 or more, and no finite {@code RLIMIT_RTTIME}. On macOS it is true when the Mach
-     * time-constraint policy was accepted.
+     * time-constraint policy was accepted. On Windows it is true when the thread could raise itself to
+     * {@code THREAD_PRIORITY_TIME_CRITICAL}, which it holds while it sleeps towards a beat and wakes, and drops to
+     * normal priority from the moment it enters the JVM until it next sleeps, so that {@code tap()} always runs as
+     * a normal thread would.
      *
      * @return true if the tapper thread runs real-time between beats
      * @throws IllegalStateException if no rhythm has been started on this object
