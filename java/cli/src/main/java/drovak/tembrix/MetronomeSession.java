@@ -57,6 +57,7 @@ final class MetronomeSession {
     private final TempoPlan plan;
     private final long count;
     private final boolean precise;
+    private boolean realTime; // guarded by lock: whether the tapper thread got real-time scheduling
     private final PrintWriter out;
     private final PrintWriter err;
     private final Writer csv;
@@ -151,6 +152,7 @@ final class MetronomeSession {
             synchronized (lock) {
                 if (result == null) {
                     metronome.start();
+                    realTime = metronome.isRealTime();
                     started = true;
                 }
             }
@@ -327,6 +329,7 @@ final class MetronomeSession {
         private final boolean clicksCut;
         private final TempoPlan plan;
         private final boolean precise;
+        private final boolean realTime;
         private final IOException csvFailure;
 
         private Result(MetronomeSession session) {
@@ -339,6 +342,7 @@ final class MetronomeSession {
             clicksCut = session.clicksCut;
             plan = session.plan;
             precise = session.precise;
+            realTime = session.realTime;
             csvFailure = session.csvFailure;
         }
 
@@ -392,6 +396,11 @@ final class MetronomeSession {
 
         boolean precise() {
             return precise;
+        }
+
+        /** @return whether the metronome's tapper thread got real-time scheduling */
+        boolean realTime() {
+            return realTime;
         }
 
         /** @return the first failure to write the CSV, or null */

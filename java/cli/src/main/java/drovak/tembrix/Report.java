@@ -14,7 +14,9 @@ final class Report {
 
     private static final double NANOS_PER_SECOND = 1e9;
     private static final double NANOS_PER_MICRO = 1e3;
-    private static final boolean MAC = System.getProperty("os.name", "").startsWith("Mac");
+    private static final String OS = System.getProperty("os.name", "");
+    private static final boolean MAC = OS.startsWith("Mac");
+    private static final boolean WINDOWS = OS.startsWith("Windows");
 
     /** What lets the tapper thread run real-time on Linux, on one line. */
     static final String HOW_TO_ALLOW_REAL_TIME = "to allow it: an rtprio limit of 2 or more (\"@audio - rtprio 2\" "
@@ -73,13 +75,19 @@ final class Report {
         out.println("start-up  " + micros(result.startupNanos())
                 + " (from startTapper() to the tapper thread's start, from which the times count)");
         printTiming(out, result.latenessNanos());
-        String precise = result.precise() ? "precise, " : "";
-        if (result.realTime()) {
-            out.println("scheduling " + precise + "real-time (" + (MAC ? "Mach time-constraint policy"
+        printScheduling(out, result.precise(), result.realTime());
+    }
+
+    /** What the tapper thread got, as the library tells it, and on Linux how to allow real-time if it was refused. */
+    static void printScheduling(PrintWriter out, boolean precise, boolean realTime) {
+        String mode = precise ? "precise, " : "";
+        if (realTime) {
+            out.println("scheduling " + mode + "real-time (" + (MAC ? "Mach time-constraint policy"
+                    : WINDOWS ? "time-critical priority while it sleeps and wakes, normal in tap()"
                     : "SCHED_FIFO under a watchdog: a tap() over 3 ms runs at normal priority") + ")");
         } else {
-            out.println("scheduling " + precise + "normal: real-time was refused");
-            if (!MAC) {
+            out.println("scheduling " + mode + "normal: real-time was refused");
+            if (!MAC && !WINDOWS) {
                 out.println("          " + HOW_TO_ALLOW_REAL_TIME);
             }
         }
@@ -87,8 +95,7 @@ final class Report {
 
     /**
      * The summary of a metronome run: taps, and how many of them were not measured; the tempo, or the ramp and
-     * where it got to; lateness, jitter and drift; and in precise mode, a scheduling line that says so. The
-     * {@code Metronome} does not tell whether its tapper thread got real-time scheduling, so that is not shown.
+     * where it got to; lateness, jitter and drift; and what the tapper thread got, as for a list.
      */
     static void printMetronomeSummary(PrintWriter out, MetronomeSession.Result result) {
         StringBuilder taps = new StringBuilder("taps      ").append(result.heard());
@@ -119,9 +126,7 @@ final class Report {
             out.println(String.format(Locale.ROOT, "tempo     %.1f BPM, %d beats a bar", plan.from(), plan.meter()));
         }
         printTiming(out, result.latenessNanos());
-        if (result.precise()) {
-            out.println("scheduling precise (sleeps until shortly before each beat, then spins on the clock)");
-        }
+        printScheduling(out, result.precise(), result.realTime());
     }
 
     /**

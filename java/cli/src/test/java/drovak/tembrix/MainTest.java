@@ -269,8 +269,7 @@ class MainTest {
                 "tempo     3000.0 to 6000.0 BPM over 2 bars of 2 beats; the last beat at 6000.0 BPM, in bar 6"),
                 lines.subList(13, 15));
         assertTrue(lines.get(15).startsWith("lateness  p50 "), lines.get(15));
-        assertEquals("scheduling precise (sleeps until shortly before each beat, then spins on the clock)",
-                lines.get(lines.size() - 1));
+        assertTrue(lines.stream().anyMatch(l -> l.startsWith("scheduling precise, ")), r.out);
     }
 
     static Stream<Arguments> endedRuns() {
