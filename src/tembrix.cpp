@@ -357,6 +357,7 @@ Mutex wakeLock = TEMBRIX_MUTEX_INIT;
 CondVar wakeCond;
 
 void initSleeper() { initCond(&wakeCond); }
+void closeSleeper() {}
 bool prepareSleeper() { return true; }
 void releaseSleeper() {}
 
@@ -685,6 +686,13 @@ using TimePeriodFunction = UINT(WINAPI*)(UINT);
 constexpr UINT kTimerResolutionMsec = 1;
 
 void initSleeper() { wakeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+
+void closeSleeper() {
+    if (wakeEvent != nullptr) {
+        CloseHandle(wakeEvent);
+        wakeEvent = nullptr;
+    }
+}
 
 bool prepareSleeper() {
     if (wakeEvent == nullptr) {
@@ -1868,5 +1876,6 @@ TEMBRIX_EXPORT void JNICALL JNI_OnUnload(JavaVM* vm, void*) {
         reapTapper(env);
     }
     releaseBeatList();
+    closeSleeper();
     unlockMutex(&nativesLock);
 }

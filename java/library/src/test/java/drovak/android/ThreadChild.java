@@ -124,10 +124,14 @@ public final class ThreadChild {
      */
     private static void signals() throws Exception {
         int beats = 20;
-        double[] list = new double[beats + 1];
+        // A last beat that never comes keeps the thread alive until the signals are over: kill(2) hands a
+        // signal for a thread that is ending to another one, such as the launcher's first thread, which is no
+        // JVM thread and whose JVM handler for SIGUSR2 then crashes.
+        double[] list = new double[beats + 2];
         for (int i = 1; i <= beats; i++) {
             list[i] = i * 0.02;
         }
+        list[beats + 1] = 1e300;
         AtomicLong tid = new AtomicLong();
         AtomicInteger taps = new AtomicInteger();
         AtomicInteger early = new AtomicInteger();
@@ -135,7 +139,7 @@ public final class ThreadChild {
         CountDownLatch done = new CountDownLatch(beats);
         Tapper tapper = new Tapper(() -> {
             int i = taps.incrementAndGet();
-            if (System.nanoTime() < start[0] + (long) (list[i] * 1e6) * 1000) {
+            if (i <= beats && System.nanoTime() < start[0] + (long) (list[i] * 1e6) * 1000) {
                 early.incrementAndGet();
             }
             if (i == 1) {
