@@ -23,20 +23,24 @@ import picocli.CommandLine.Option;
 /**
  * The {@code bench} command: taps the same schedules with the library (in its default mode and precise), the JDK's
  * schedulers and a bare-C floor in alternating rounds, idle and under load, with the CPU time each used; taps a
- * 10-beats-a-second grid for the CPU time alone; then runs the allocating case ({@link AllocatingCase}) in child
- * JVMs, and reports lateness and jitter, jitter CDF charts, the allocating case's table, the micro figures and the
- * targets.
+ * 10-beats-a-second grid for the CPU time alone; measures the phase error at tempo changes and phrase boundaries
+ * ({@link PhaseCase}), idle and under load; then runs the allocating case ({@link AllocatingCase}) in child JVMs,
+ * and reports lateness and jitter, jitter CDF charts, the phase errors, the allocating case's table, the micro
+ * figures and the targets.
  */
 @Command(name = "bench", mixinStandardHelpOptions = true,
         description = {"Benchmarks the tapper, in its default mode and precise, against java.util.concurrent, "
                 + "java.util.Timer, the JDK's MIDI sequencer and a bare-C floor, idle and under load, with the CPU "
-                + "time each uses; and with a tap() that allocates while the heap churns.",
+                + "time each uses; the phase error at tempo changes and phrase boundaries, appended against "
+                + "restarted; and a tap() that allocates while the heap churns.",
             "Writes a Markdown report and a PNG chart of the jitter (drawn headless)."})
 public final class BenchCommand implements Callable<Integer> {
 
     private static final long GRID_MICROS = 3_000;
     /** The grid of the CPU case: 10 beats a second. */
     private static final long SLOW_GRID_MICROS = 100_000;
+    /** Rounds of the phase case, each running every way with its share of the changes. */
+    private static final int PHASE_ROUNDS = 2;
     private static final long IRREGULAR_MIN_MICROS = 250;
     private static final long IRREGULAR_MAX_MICROS = 6_250;
     private static final int WARM_UP_BEATS = 100;
@@ -72,6 +76,12 @@ public final class BenchCommand implements Callable<Integer> {
             description = "Beats of the CPU case, a 100 ms grid (10 beats a second) that every contender taps once "
                     + "when idle; 0 skips it (default: ${DEFAULT-VALUE}).")
     int slowBeats = 40;
+
+    @Option(names = "--changes", paramLabel = "N",
+            description = "Tempo changes and phrase boundaries in the phase case, per way, idle and under load "
+                    + "(appended to the playing rhythm against a new rhythm started for them); 0 skips it "
+                    + "(default: ${DEFAULT-VALUE}).")
+    int changes = 100;
 
     @Option(names = "--seed", paramLabel = "SEED",
             description = "Seed of the irregular rhythm (default: ${DEFAULT-VALUE}).")
@@ -169,6 +179,7 @@ public final class BenchCommand implements Callable<Integer> {
             allocBeats = 25;
             beats = 40;
             slowBeats = 3;
+            changes = 4;
             listSize = 100_000;
             overdueBeats = 20_000;
             stops = 10;
@@ -181,6 +192,7 @@ public final class BenchCommand implements Callable<Integer> {
         if (slowBeats != 0) {
             requireAtLeast(slowBeats, 2, "--slow-beats");
         }
+        requireAtLeast(changes, 0, "--changes");
         requireAtLeast(listSize, 1, "--list-size");
         requireAtLeast(overdueBeats, 2, "--overdue-beats");
         requireAtLeast(stops, 1, "--stops");
@@ -225,6 +237,7 @@ public final class BenchCommand implements Callable<Integer> {
         boolean muted = JniBaseline.isLoaded() && JniBaseline.muteStdout(true);
         List<Report.ScheduleResult> results;
         Report.ScheduleResult slow = null;
+        Map<PhaseCase.Way, PhaseCase.Errors> phase = null;
         UnderLoad underLoad = new UnderLoad();
         AllocatingCase.Results allocating = null;
         MicroFigures micro = new MicroFigures();
@@ -234,6 +247,9 @@ public final class BenchCommand implements Callable<Integer> {
                 // Every contender is warm by now; a warm-up at 10 beats a second would take long.
                 slow = runRounds(contenders, List.of(Schedule.steady(slowBeats, SLOW_GRID_MICROS)), 1,
                         ", 10 beats a second", false).get(0);
+            }
+            if (changes > 0) {
+                phase = runPhase("");
             }
             measureMicro(micro, tapper, floor, clockPath);
             if (loadRounds > 0) {
@@ -261,7 +277,7 @@ public final class BenchCommand implements Callable<Integer> {
                     + machine(), panels(loadResults, loadRounds));
         }
 
-        String text = report(results, slow, underLoad, allocating, spinners, micro, began, noSequencer);
+        String text = report(results, slow, phase, underLoad, allocating, spinners, micro, began, noSequencer);
         Path parent = report.toAbsolutePath().getParent();
         if (parent != null) {
             Files.createDirectories(parent);
@@ -294,12 +310,16 @@ public final class BenchCommand implements Callable<Integer> {
         return chart.resolveSibling(stem + "-under-load" + (dot > 0 ? name.substring(dot) : ".png"));
     }
 
-    /** What the section under load measured. */
+    /** What the section under load measured: the rounds, and the phase case where it ran. */
     private static final class UnderLoad {
         List<Report.ScheduleResult> results = List.of();
+        Map<PhaseCase.Way, PhaseCase.Errors> phase;
     }
 
-    /** The rounds again, while processes spin on every CPU; they are ended however the rounds end. */
+    /**
+     * The rounds and the phase case again, while processes spin on every CPU; they are ended however the section
+     * ends.
+     */
     private UnderLoad runUnderLoad(List<Contender> contenders, List<Schedule> schedules, int spinnerCount)
             throws Exception {
         log.println("bench: under load: starting " + spinnerCount + " spinning processes");
@@ -309,11 +329,20 @@ public final class BenchCommand implements Callable<Integer> {
             Thread.sleep(SPINNER_SETTLE_MILLIS);
             UnderLoad section = new UnderLoad();
             section.results = runRounds(contenders, schedules, loadRounds, ", under load", true);
+            if (changes > 0) {
+                section.phase = runPhase(", under load");
+            }
             if (!spinners.allAlive()) {
                 throw new IllegalStateException("a spinning process ended before the rounds under load did");
             }
             return section;
         }
+    }
+
+    private Map<PhaseCase.Way, PhaseCase.Errors> runPhase(String suffix) throws Exception {
+        log.printf("bench: phase at tempo changes and phrase boundaries%s%n", suffix);
+        log.flush();
+        return PhaseCase.run(changes, PHASE_ROUNDS);
     }
 
     private List<Report.ScheduleResult> runRounds(List<Contender> contenders, List<Schedule> schedules,
@@ -426,7 +455,7 @@ public final class BenchCommand implements Callable<Integer> {
     }
 
     private String report(List<Report.ScheduleResult> results, Report.ScheduleResult slow,
-            UnderLoad underLoad, AllocatingCase.Results allocating,
+            Map<PhaseCase.Way, PhaseCase.Errors> phase, UnderLoad underLoad, AllocatingCase.Results allocating,
             int spinners, MicroFigures micro, Instant began, String noSequencer) {
         StringBuilder out = new StringBuilder();
         out.append("# tembrix benchmark\n\n");
@@ -451,6 +480,10 @@ public final class BenchCommand implements Callable<Integer> {
                     + "once, after the rounds above, for its CPU time: at 10 beats a second, 1%% of a core is "
                     + "1 ms per beat.%n%n", slowBeats));
         }
+        if (phase != null) {
+            out.append("## Appending against restarting\n\n").append(phaseIntroduction())
+                    .append(Report.phaseTable(phase)).append('\n');
+        }
         List<Report.ScheduleResult> loadResults = underLoad.results;
         if (!loadResults.isEmpty()) {
             out.append("## Under load\n\n").append(String.format(Locale.ROOT, "%d processes (one more than the "
@@ -460,6 +493,10 @@ public final class BenchCommand implements Callable<Integer> {
                     plural(loadRounds, "round")));
             for (Report.ScheduleResult result : loadResults) {
                 section(out, "### ", result, "");
+            }
+            if (underLoad.phase != null) {
+                out.append("### Appending against restarting, under load\n\n")
+                        .append(Report.phaseTable(underLoad.phase)).append('\n');
             }
         }
         if (allocating != null) {
@@ -478,6 +515,31 @@ public final class BenchCommand implements Callable<Integer> {
         }
         out.append("## Targets\n\n").append(Report.targetTable(targets));
         return out.toString();
+    }
+
+    private String phaseIntroduction() {
+        long[] phrase = PhaseCase.PHRASE_INTERVALS_NANOS;
+        List<String> intervals = new ArrayList<>();
+        for (long interval : phrase) {
+            intervals.add(Long.toString(interval / 1_000_000));
+        }
+        return String.format(Locale.ROOT, "The phase error at a tempo change and at a phrase boundary, in \u00b5s: "
+                + "%d runs of each way, in rotating order; the table counts each way's changes. A run is a series of segments of %d "
+                + "beats, each after the first beginning with a change: at a tempo change the period switches "
+                + "between %d and %d ms, at a phrase boundary the next phrase follows (intervals %s ms, the first "
+                + "from the last beat before). The ideal schedule continues from the due time of the last beat "
+                + "before the change. Phase error: tap time minus that ideal time, for the first %d beats after "
+                + "each change. Shift: the first beat's due time in the rhythm that tapped it, minus its ideal "
+                + "time (the schedule's own move, without the wake-up). Lateness elsewhere: the segment's other "
+                + "beats, from their own due times. Appended: the metronome's tempo is set in `beat()` of the "
+                + "last beat before the change; a phrase's beats are appended in the last `tap()` of the phrase "
+                + "before. Restarted: the last `tap()` before the change hands an executor the stop (at a tempo "
+                + "change, whose list holds %d more beats at the old tempo), a list whose offsets count from "
+                + "`System.nanoTime()` read just before it is made, the set and the start.%n%n",
+                PHASE_ROUNDS,
+                PhaseCase.BEATS_PER_SEGMENT, PhaseCase.FAST_PERIOD_NANOS / 1_000_000,
+                PhaseCase.SLOW_PERIOD_NANOS / 1_000_000, String.join(", ", intervals), PhaseCase.MEASURED_BEATS,
+                PhaseCase.EXTRA_BEATS);
     }
 
     private static void section(StringBuilder out, String heading, Report.ScheduleResult result, String preamble) {

@@ -178,6 +178,40 @@ final class Report {
         return new Target(goal, measured, precise.shareOfCore() <= 0.01);
     }
 
+    /**
+     * The phase error at a tempo change and a phrase boundary, per way, in microseconds: each way's changes and
+     * strays, its phase error p50, p99 and max, the shift of its schedule (p50 and max), and its lateness elsewhere
+     * (p50 and p99).
+     */
+    static String phaseTable(Map<PhaseCase.Way, PhaseCase.Errors> errors) {
+        StringBuilder out = new StringBuilder();
+        out.append("| change | way | changes | phase error p50 | p99 | max | shift p50 | max "
+                + "| lateness elsewhere p50 | p99 |\n");
+        out.append("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+        errors.forEach((way, e) -> {
+            out.append("| ").append(way.event).append(" | ").append(way.how).append(" | ").append(e.changes)
+                    .append(" |");
+            if (e.changes == 0) {
+                out.append(" |".repeat(7)).append('\n');
+                return;
+            }
+            Stats phase = Stats.of(e.phase);
+            Stats shift = Stats.of(e.shift);
+            Stats elsewhere = Stats.of(e.elsewhere);
+            for (long value : new long[] {phase.percentile(50), phase.percentile(99), phase.max(),
+                shift.percentile(50), shift.max(), elsewhere.percentile(50), elsewhere.percentile(99)}) {
+                out.append(' ').append(micros(value)).append(" |");
+            }
+            out.append('\n');
+        });
+        int strays = errors.values().stream().mapToInt(e -> e.strays).sum();
+        if (strays > 0) {
+            out.append("\nNote: ").append(strays).append(" beats at the old tempo were tapped before the stop came "
+                    + "(left out of the figures; a listener would have heard them).\n");
+        }
+        return out.toString();
+    }
+
     /** Whether real-time scheduling was granted, for the contenders that ask for it; empty if none does. */
     static String schedulingLine(ScheduleResult result) {
         if (result.granted.isEmpty()) {

@@ -170,6 +170,20 @@ class ReportTest {
         assertNull(Report.cpuTarget(slow).met, "CPU time not known");
     }
 
+    @Test
+    void phaseTableGivesEachWaysFiguresAndCountsTheStrays() {
+        Map<PhaseCase.Way, PhaseCase.Errors> errors = new java.util.EnumMap<>(PhaseCase.Way.class);
+        errors.put(PhaseCase.Way.METRONOME, new PhaseCase.Errors(new long[] {1_000, 3_000, 2_000, 4_000},
+                new long[] {0}, new long[] {5_000, 6_000}, 0));
+        errors.put(PhaseCase.Way.RESTART_TEMPO, new PhaseCase.Errors(new long[0], new long[0], new long[0], 2));
+        String[] lines = Report.phaseTable(errors).split("\n");
+        assertEquals("| tempo change | " + PhaseCase.Way.METRONOME.how
+                + " | 1 | 2.0 | 4.0 | 4.0 | 0.0 | 0.0 | 5.0 | 6.0 |", lines[2]);
+        assertEquals(lines[1].chars().filter(c -> c == '|').count(), lines[3].chars().filter(c -> c == '|').count(),
+                "a way without changes still fills its row: " + lines[3]);
+        assertTrue(lines[5].startsWith("Note: 2 beats at the old tempo"), lines[5]);
+    }
+
     private static AllocatingCase.Run allocRun(boolean realTime, long base) {
         long[] lateness = new long[100];
         for (int i = 0; i < lateness.length; i++) {
