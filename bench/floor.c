@@ -16,7 +16,10 @@
 //           policy <the tapping thread's policy: 0 SCHED_OTHER, 1 SCHED_FIFO>
 //           t0_ns <t0 minus the start point>
 //           lateness_ns <tap time minus (start point + offset)>   (one per beat)
+//           cpu_ns <the tapping thread's CPU time from its first tap to its last>
 //       where the start point is read in the caller right before pthread_create.
+//       The thread reads its CPU clock right after it records the first beat
+//       and the last, as the JVM contenders do; cpu_ns is 0 for a single beat.
 //
 //   tembrix_floor overdue <beats> syscall|nosyscall
 //       Runs <beats> beats that are all due at t0, so all overdue, recording the
@@ -60,6 +63,12 @@ static int64_t nowNsec(void) {
     return (int64_t)now.tv_sec * NSEC_PER_SEC + now.tv_nsec;
 }
 
+static int64_t threadCpuNsec(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return (int64_t)now.tv_sec * NSEC_PER_SEC + now.tv_nsec;
+}
+
 // The request for a delay, split as the library splits it. A negative delay
 // gives a negative field, which nanosleep rejects with EINVAL.
 static struct timespec sleepRequest(int64_t delayNsec) {
@@ -80,6 +89,8 @@ struct Run {
     int64_t t0;
     long slack;
     int policy;
+    int64_t cpuFirst;
+    int64_t cpuLast;
 };
 
 static void* tapSchedule(void* argument) {
@@ -103,6 +114,12 @@ static void* tapSchedule(void* argument) {
             nanosleep(&request, NULL);
         }
         run->taps[i] = nowNsec();
+        if (i == 0) {
+            run->cpuFirst = threadCpuNsec();
+        }
+        if (i + 1 == run->count) {
+            run->cpuLast = threadCpuNsec();
+        }
     }
     return NULL;
 }
@@ -171,6 +188,7 @@ static int runSchedule(int minimalSlack, int realTime) {
     for (size_t i = 0; i < run.count; ++i) {
         printf("lateness_ns %" PRId64 "\n", run.taps[i] - (start + offsets[i]));
     }
+    printf("cpu_ns %" PRId64 "\n", run.count > 1 ? run.cpuLast - run.cpuFirst : 0);
     free(run.taps);
     free(offsets);
     return fflush(stdout) == 0 ? 0 : 1;

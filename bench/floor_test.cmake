@@ -19,10 +19,10 @@ endforeach()
 
 # Three beats 1, 2 and 2 ms from t0: one lateness line each, none negative
 # (nanosleep never returns early), the tapping thread's slack at 1 ns and its
-# policy normal.
+# policy normal, then its CPU time from the first beat to the last.
 set(INPUT "${CMAKE_CURRENT_BINARY_DIR}/floor_test_offsets.txt")
 file(WRITE "${INPUT}" "1000000\n2000000\n2000000\n")
-set(three_beats "t0_ns [0-9]+\nlateness_ns [0-9]+\nlateness_ns [0-9]+\nlateness_ns [0-9]+\n$")
+set(three_beats "t0_ns [0-9]+\nlateness_ns [0-9]+\nlateness_ns [0-9]+\nlateness_ns [0-9]+\ncpu_ns [0-9]+\n$")
 run_floor(out status schedule 1)
 if(NOT status EQUAL 0 OR NOT out MATCHES "^slack_ns 1\npolicy 0\n${three_beats}")
   message(FATAL_ERROR "tembrix_floor schedule 1 (${status}):\n${out}")

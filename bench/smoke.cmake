@@ -1,6 +1,8 @@
 # Runs the benchmark in smoke mode and checks that it wrote the Markdown tables,
-# idle, under load and of the allocating case, and the PNG charts, and that no
-# spinning process outlived it. Called by CTest with JAVA, JAVA_OPTIONS,
+# idle, under load and of the allocating case, with both modes of the library
+# and every contender's CPU time, the CPU case at 10 beats a second, the phase
+# case idle and under load, and the PNG charts, and that no spinning process
+# outlived it. Called by CTest with JAVA, JAVA_OPTIONS,
 # CLASSPATH, LIBRARY, OUT_DIR, ARGS.
 
 file(REMOVE_RECURSE "${OUT_DIR}")
@@ -18,11 +20,54 @@ if(NOT status EQUAL 0)
 endif()
 
 file(READ "${OUT_DIR}/report.md" report)
-foreach(contender "tembrix" "parkNanos loop" "ScheduledThreadPoolExecutor" "java.util.Timer"
+string(FIND "${report}" "## Under load" load_at)
+if(load_at EQUAL -1)
+  message(FATAL_ERROR "the report has no section under load")
+endif()
+string(SUBSTRING "${report}" 0 ${load_at} idle)
+string(SUBSTRING "${report}" ${load_at} -1 loaded)
+# A row with its eight lateness and jitter figures and its two CPU figures.
+string(REPEAT " -?[0-9]+\\.[0-9] \\|" 8 _times)
+set(_cpu " [0-9]+\\.[0-9] \\| [0-9]+\\.[0-9]+ \\|")
+# A phase row's count of changes and its seven figures.
+string(REPEAT " -?[0-9]+\\.[0-9] \\|" 7 _phase)
+set(_phase " [1-9][0-9]* \\|${_phase}")
+foreach(contender "tembrix" "tembrix, precise" "parkNanos loop" "ScheduledThreadPoolExecutor" "java.util.Timer"
                   "bare C, default slack" "bare C, 1 ns slack")
-  string(FIND "${report}" "| ${contender} |" at)
+  if(NOT idle MATCHES "\\| ${contender} \\|${_times}${_cpu}")
+    message(FATAL_ERROR "the report has no table row with CPU figures for ${contender}")
+  endif()
+endforeach()
+foreach(contender "tembrix" "tembrix, precise" "bare C, real-time")
+  if(NOT loaded MATCHES "\\| ${contender} \\|${_times}${_cpu}")
+    message(FATAL_ERROR "the report has no table row with CPU figures for ${contender} under load")
+  endif()
+endforeach()
+# The CPU case, and the phase case idle and under load: a row for each way.
+foreach(part "## steady 100 ms grid, 10 beats a second" "| CPU per beat | CPU, % of a core |")
+  string(FIND "${idle}" "${part}" at)
   if(at EQUAL -1)
-    message(FATAL_ERROR "the report has no table row for ${contender}")
+    message(FATAL_ERROR "the report has no '${part}'")
+  endif()
+endforeach()
+string(FIND "${idle}" "## Appending against restarting" idle_phase)
+string(FIND "${loaded}" "### Appending against restarting, under load" loaded_phase)
+if(idle_phase EQUAL -1 OR loaded_phase EQUAL -1)
+  message(FATAL_ERROR "the report lacks the phase case, idle (${idle_phase}) or under load (${loaded_phase})")
+endif()
+foreach(way "tempo change | appended:" "tempo change | restarted:" "phrase boundary | appended:"
+            "phrase boundary | restarted:")
+  string(REPLACE "|" "\\|" pattern "| ${way}")
+  if(NOT idle MATCHES "${pattern}[^\n|]*\\|${_phase}" OR NOT loaded MATCHES "${pattern}[^\n|]*\\|${_phase}")
+    message(FATAL_ERROR "the phase case has no figures for '${way}', idle or under load")
+  endif()
+endforeach()
+foreach(target "tembrix, precise, lateness p99 from the due time ≤ 10 µs |"
+               "tembrix, precise, lateness p99 from the due time ≤ 0.1× the default mode's |"
+               "| tembrix, precise at 10 beats a second: CPU ≤ 1% of a core |")
+  string(FIND "${report}" "${target}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "the targets have no '${target}'")
   endif()
 endforeach()
 # The JDK's MIDI sequencer: its rows, or the reason it could not be opened.

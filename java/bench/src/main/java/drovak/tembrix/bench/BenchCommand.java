@@ -21,17 +21,26 @@ import picocli.CommandLine.Command;
 import picocli.CommandLine.Option;
 
 /**
- * The {@code bench} command: taps the same schedules with the library, the JDK's schedulers and a bare-C floor in
- * alternating rounds, idle and under load, then runs the allocating case ({@link AllocatingCase}) in child JVMs, and
- * reports lateness and jitter, jitter CDF charts, the allocating case's table, the micro figures and the targets.
+ * The {@code bench} command: taps the same schedules with the library (in its default mode and precise), the JDK's
+ * schedulers and a bare-C floor in alternating rounds, idle and under load, with the CPU time each used; taps a
+ * 10-beats-a-second grid for the CPU time alone; measures the phase error at tempo changes and phrase boundaries
+ * ({@link PhaseCase}), idle and under load; then runs the allocating case ({@link AllocatingCase}) in child JVMs,
+ * and reports lateness and jitter, jitter CDF charts, the phase errors, the allocating case's table, the micro
+ * figures and the targets.
  */
 @Command(name = "bench", mixinStandardHelpOptions = true,
-        description = {"Benchmarks the tapper against java.util.concurrent, java.util.Timer, the JDK's MIDI sequencer "
-                + "and a bare-C floor, idle and under load, and with a tap() that allocates while the heap churns.",
+        description = {"Benchmarks the tapper, in its default mode and precise, against java.util.concurrent, "
+                + "java.util.Timer, the JDK's MIDI sequencer and a bare-C floor, idle and under load, with the CPU "
+                + "time each uses; the phase error at tempo changes and phrase boundaries, appended against "
+                + "restarted; and a tap() that allocates while the heap churns.",
             "Writes a Markdown report and a PNG chart of the jitter (drawn headless)."})
 public final class BenchCommand implements Callable<Integer> {
 
     private static final long GRID_MICROS = 3_000;
+    /** The grid of the CPU case: 10 beats a second. */
+    private static final long SLOW_GRID_MICROS = 100_000;
+    /** Rounds of the phase case, each running every way with its share of the changes. */
+    private static final int PHASE_ROUNDS = 2;
     private static final long IRREGULAR_MIN_MICROS = 250;
     private static final long IRREGULAR_MAX_MICROS = 6_250;
     private static final int WARM_UP_BEATS = 100;
@@ -62,6 +71,17 @@ public final class BenchCommand implements Callable<Integer> {
     @Option(names = "--alloc-beats", paramLabel = "N",
             description = "Beats at 2 ms in each run of the allocating case (default: ${DEFAULT-VALUE}).")
     int allocBeats = AllocatingCase.DEFAULT_BEATS;
+
+    @Option(names = "--slow-beats", paramLabel = "N",
+            description = "Beats of the CPU case, a 100 ms grid (10 beats a second) that every contender taps once "
+                    + "when idle; 0 skips it (default: ${DEFAULT-VALUE}).")
+    int slowBeats = 40;
+
+    @Option(names = "--changes", paramLabel = "N",
+            description = "Tempo changes and phrase boundaries in the phase case, per way, idle and under load "
+                    + "(appended to the playing rhythm against a new rhythm started for them); 0 skips it "
+                    + "(default: ${DEFAULT-VALUE}).")
+    int changes = 100;
 
     @Option(names = "--seed", paramLabel = "SEED",
             description = "Seed of the irregular rhythm (default: ${DEFAULT-VALUE}).")
@@ -158,6 +178,8 @@ public final class BenchCommand implements Callable<Integer> {
             allocRounds = 1;
             allocBeats = 25;
             beats = 40;
+            slowBeats = 3;
+            changes = 4;
             listSize = 100_000;
             overdueBeats = 20_000;
             stops = 10;
@@ -167,6 +189,10 @@ public final class BenchCommand implements Callable<Integer> {
         requireAtLeast(allocRounds, 0, "--alloc-rounds");
         requireAtLeast(allocBeats, 1, "--alloc-beats");
         requireAtLeast(beats, 2, "--beats");
+        if (slowBeats != 0) {
+            requireAtLeast(slowBeats, 2, "--slow-beats");
+        }
+        requireAtLeast(changes, 0, "--changes");
         requireAtLeast(listSize, 1, "--list-size");
         requireAtLeast(overdueBeats, 2, "--overdue-beats");
         requireAtLeast(stops, 1, "--stops");
@@ -184,7 +210,8 @@ public final class BenchCommand implements Callable<Integer> {
         }
         Floor floor = floorPath == null ? null : new Floor(floorPath);
         List<Contender> contenders = new ArrayList<>(List.of(new LibraryContender(tapper, traced),
-                new ParkNanosContender(), new ExecutorContender(), new TimerContender()));
+                new LibraryContender(new RecordingTapper(), traced, true), new ParkNanosContender(),
+                new ExecutorContender(), new TimerContender()));
         String noSequencer = SequencerContender.unavailableReason();
         if (noSequencer == null) {
             contenders.add(new SequencerContender());
@@ -209,14 +236,24 @@ public final class BenchCommand implements Callable<Integer> {
         System.out.flush();
         boolean muted = JniBaseline.isLoaded() && JniBaseline.muteStdout(true);
         List<Report.ScheduleResult> results;
-        List<Report.ScheduleResult> loadResults = List.of();
+        Report.ScheduleResult slow = null;
+        Map<PhaseCase.Way, PhaseCase.Errors> phase = null;
+        UnderLoad underLoad = new UnderLoad();
         AllocatingCase.Results allocating = null;
         MicroFigures micro = new MicroFigures();
         try {
-            results = runRounds(contenders, schedules, rounds, "");
+            results = runRounds(contenders, schedules, rounds, "", true);
+            if (slowBeats > 0) {
+                // Every contender is warm by now; a warm-up at 10 beats a second would take long.
+                slow = runRounds(contenders, List.of(Schedule.steady(slowBeats, SLOW_GRID_MICROS)), 1,
+                        ", 10 beats a second", false).get(0);
+            }
+            if (changes > 0) {
+                phase = runPhase("");
+            }
             measureMicro(micro, tapper, floor, clockPath);
             if (loadRounds > 0) {
-                loadResults = runUnderLoad(loadContenders, schedules, spinners);
+                underLoad = runUnderLoad(loadContenders, schedules, spinners);
             }
             if (allocRounds > 0) {
                 Report.Granted granted = results.get(0).granted.get(Report.LIBRARY);
@@ -232,6 +269,7 @@ public final class BenchCommand implements Callable<Integer> {
 
         List<CdfChart.Panel> panels = panels(results, rounds);
         CdfChart.write(chart, "Jitter CDF: " + machine(), panels);
+        List<Report.ScheduleResult> loadResults = underLoad.results;
         Path loadChartPath = null;
         if (!loadResults.isEmpty()) {
             loadChartPath = loadChart != null ? loadChart : underLoadSibling(chart);
@@ -239,7 +277,7 @@ public final class BenchCommand implements Callable<Integer> {
                     + machine(), panels(loadResults, loadRounds));
         }
 
-        String text = report(results, loadResults, allocating, spinners, micro, began, noSequencer);
+        String text = report(results, slow, phase, underLoad, allocating, spinners, micro, began, noSequencer);
         Path parent = report.toAbsolutePath().getParent();
         if (parent != null) {
             Files.createDirectories(parent);
@@ -272,35 +310,56 @@ public final class BenchCommand implements Callable<Integer> {
         return chart.resolveSibling(stem + "-under-load" + (dot > 0 ? name.substring(dot) : ".png"));
     }
 
-    /** The rounds again, while processes spin on every CPU; they are ended however the rounds end. */
-    private List<Report.ScheduleResult> runUnderLoad(List<Contender> contenders, List<Schedule> schedules,
-            int spinnerCount) throws Exception {
+    /** What the section under load measured: the rounds, and the phase case where it ran. */
+    private static final class UnderLoad {
+        List<Report.ScheduleResult> results = List.of();
+        Map<PhaseCase.Way, PhaseCase.Errors> phase;
+    }
+
+    /**
+     * The rounds and the phase case again, while processes spin on every CPU; they are ended however the section
+     * ends.
+     */
+    private UnderLoad runUnderLoad(List<Contender> contenders, List<Schedule> schedules, int spinnerCount)
+            throws Exception {
         log.println("bench: under load: starting " + spinnerCount + " spinning processes");
         log.flush();
         try (Spinners spinners = new Spinners(spinnerCount)) {
             // Let the scheduler spread them over the CPUs first.
             Thread.sleep(SPINNER_SETTLE_MILLIS);
-            List<Report.ScheduleResult> results = runRounds(contenders, schedules, loadRounds, ", under load");
+            UnderLoad section = new UnderLoad();
+            section.results = runRounds(contenders, schedules, loadRounds, ", under load", true);
+            if (changes > 0) {
+                section.phase = runPhase(", under load");
+            }
             if (!spinners.allAlive()) {
                 throw new IllegalStateException("a spinning process ended before the rounds under load did");
             }
-            return results;
+            return section;
         }
     }
 
+    private Map<PhaseCase.Way, PhaseCase.Errors> runPhase(String suffix) throws Exception {
+        log.printf("bench: phase at tempo changes and phrase boundaries%s%n", suffix);
+        log.flush();
+        return PhaseCase.run(changes, PHASE_ROUNDS);
+    }
+
     private List<Report.ScheduleResult> runRounds(List<Contender> contenders, List<Schedule> schedules,
-            int rounds, String suffix) throws Exception {
+            int rounds, String suffix, boolean warmUp) throws Exception {
         Map<Schedule, Map<Contender, List<Contender.Run>>> runs = new LinkedHashMap<>();
         for (Schedule schedule : schedules) {
             Map<Contender, List<Contender.Run>> byContender = new LinkedHashMap<>();
             contenders.forEach(contender -> byContender.put(contender, new ArrayList<>()));
             runs.put(schedule, byContender);
         }
-        log.println("bench: warming up");
-        log.flush();
-        for (Schedule schedule : schedules) {
-            for (Contender contender : contenders) {
-                contender.run(schedule.prefix(WARM_UP_BEATS));
+        if (warmUp) {
+            log.println("bench: warming up");
+            log.flush();
+            for (Schedule schedule : schedules) {
+                for (Contender contender : contenders) {
+                    contender.run(schedule.prefix(WARM_UP_BEATS));
+                }
             }
         }
         int n = contenders.size();
@@ -322,6 +381,7 @@ public final class BenchCommand implements Callable<Integer> {
             Map<String, LatencyStats> fromT0 = new LinkedHashMap<>();
             Map<String, String> startup = new LinkedHashMap<>();
             Map<String, Report.Granted> granted = new LinkedHashMap<>();
+            Map<String, CpuUse> cpu = new LinkedHashMap<>();
             runs.get(schedule).forEach((contender, list) -> {
                 List<long[]> lateness = new ArrayList<>();
                 List<long[]> latenessFromT0 = new ArrayList<>();
@@ -338,8 +398,12 @@ public final class BenchCommand implements Callable<Integer> {
                 if (g != null) {
                     granted.put(contender.name(), g);
                 }
+                CpuUse use = CpuUse.of(list, schedule);
+                if (use != null) {
+                    cpu.put(contender.name(), use);
+                }
             });
-            results.add(new Report.ScheduleResult(schedule.name() + suffix, stats, fromT0, startup, granted));
+            results.add(new Report.ScheduleResult(schedule.name() + suffix, stats, fromT0, startup, granted, cpu));
         }
         return results;
     }
@@ -390,8 +454,9 @@ public final class BenchCommand implements Callable<Integer> {
         micro.measureStopParts(floor, stops);
     }
 
-    private String report(List<Report.ScheduleResult> results, List<Report.ScheduleResult> loadResults,
-            AllocatingCase.Results allocating, int spinners, MicroFigures micro, Instant began, String noSequencer) {
+    private String report(List<Report.ScheduleResult> results, Report.ScheduleResult slow,
+            Map<PhaseCase.Way, PhaseCase.Errors> phase, UnderLoad underLoad, AllocatingCase.Results allocating,
+            int spinners, MicroFigures micro, Instant began, String noSequencer) {
         StringBuilder out = new StringBuilder();
         out.append("# tembrix benchmark\n\n");
         out.append("Machine: ").append(machine()).append(". ");
@@ -399,15 +464,27 @@ public final class BenchCommand implements Callable<Integer> {
                 .append(". Run at ").append(began.truncatedTo(ChronoUnit.SECONDS)).append(".\n\n");
         out.append(String.format(Locale.ROOT, "%s; in each, every contender taps each schedule of %d beats, "
                 + "in an order that rotates from round to round. Times in \u00b5s; lateness counts from each "
-                + "contender's start point, jitter is lateness minus the run's minimum.%n%n",
-                plural(rounds, "round"), beats));
+                + "contender's start point, jitter is lateness minus the run's minimum. CPU per beat is the CPU "
+                + "time of the contender's tapping thread from its first beat to its last (precise mode's spin "
+                + "included), over the beats in between; the share of a core is that time over the time those "
+                + "beats spanned.%n%n", plural(rounds, "round"), beats));
         if (noSequencer != null) {
             out.append("The JDK's MIDI sequencer is left out: `MidiSystem.getSequencer(false)` gave none that "
                     + "could be opened in this JVM (").append(noSequencer).append(").\n\n");
         }
         for (Report.ScheduleResult result : results) {
-            section(out, "## ", result);
+            section(out, "## ", result, "");
         }
+        if (slow != null) {
+            section(out, "## ", slow, String.format(Locale.ROOT, "Every contender taps this grid of %d beats "
+                    + "once, after the rounds above, for its CPU time: at 10 beats a second, 1%% of a core is "
+                    + "1 ms per beat.%n%n", slowBeats));
+        }
+        if (phase != null) {
+            out.append("## Appending against restarting\n\n").append(phaseIntroduction())
+                    .append(Report.phaseTable(phase)).append('\n');
+        }
+        List<Report.ScheduleResult> loadResults = underLoad.results;
         if (!loadResults.isEmpty()) {
             out.append("## Under load\n\n").append(String.format(Locale.ROOT, "%d processes (one more than the "
                     + "CPUs) spin at normal priority for the whole section; %s of every contender on each schedule, "
@@ -415,7 +492,11 @@ public final class BenchCommand implements Callable<Integer> {
                     + "asking for real-time scheduling as the library does.%n%n", spinners,
                     plural(loadRounds, "round")));
             for (Report.ScheduleResult result : loadResults) {
-                section(out, "### ", result);
+                section(out, "### ", result, "");
+            }
+            if (underLoad.phase != null) {
+                out.append("### Appending against restarting, under load\n\n")
+                        .append(Report.phaseTable(underLoad.phase)).append('\n');
             }
         }
         if (allocating != null) {
@@ -426,6 +507,8 @@ public final class BenchCommand implements Callable<Integer> {
             out.append("Note: ").append(note).append("\n\n");
         }
         List<Report.Target> targets = new ArrayList<>(Report.targets(results, micro));
+        targets.addAll(Report.preciseTargets(results));
+        targets.add(Report.cpuTarget(slow));
         targets.addAll(Report.loadTargets(loadResults));
         if (allocating != null) {
             targets.addAll(Report.allocatingTargets(allocating));
@@ -434,8 +517,34 @@ public final class BenchCommand implements Callable<Integer> {
         return out.toString();
     }
 
-    private static void section(StringBuilder out, String heading, Report.ScheduleResult result) {
-        out.append(heading).append(result.name).append("\n\n").append(Report.table(result)).append('\n');
+    private String phaseIntroduction() {
+        long[] phrase = PhaseCase.PHRASE_INTERVALS_NANOS;
+        List<String> intervals = new ArrayList<>();
+        for (long interval : phrase) {
+            intervals.add(Long.toString(interval / 1_000_000));
+        }
+        return String.format(Locale.ROOT, "The phase error at a tempo change and at a phrase boundary, in \u00b5s: "
+                + "%d runs of each way, in rotating order; the table counts each way's changes. A run is a series of segments of %d "
+                + "beats, each after the first beginning with a change: at a tempo change the period switches "
+                + "between %d and %d ms, at a phrase boundary the next phrase follows (intervals %s ms, the first "
+                + "from the last beat before). The ideal schedule continues from the due time of the last beat "
+                + "before the change. Phase error: tap time minus that ideal time, for the first %d beats after "
+                + "each change. Shift: the first beat's due time in the rhythm that tapped it, minus its ideal "
+                + "time (the schedule's own move, without the wake-up). Lateness elsewhere: the segment's other "
+                + "beats, from their own due times. Appended: the metronome's tempo is set in `beat()` of the "
+                + "last beat before the change; a phrase's beats are appended in the last `tap()` of the phrase "
+                + "before. Restarted: the last `tap()` before the change hands an executor the stop (at a tempo "
+                + "change, whose list holds %d more beats at the old tempo), a list whose offsets count from "
+                + "`System.nanoTime()` read just before it is made, the set and the start.%n%n",
+                PHASE_ROUNDS,
+                PhaseCase.BEATS_PER_SEGMENT, PhaseCase.FAST_PERIOD_NANOS / 1_000_000,
+                PhaseCase.SLOW_PERIOD_NANOS / 1_000_000, String.join(", ", intervals), PhaseCase.MEASURED_BEATS,
+                PhaseCase.EXTRA_BEATS);
+    }
+
+    private static void section(StringBuilder out, String heading, Report.ScheduleResult result, String preamble) {
+        out.append(heading).append(result.name).append("\n\n").append(preamble).append(Report.table(result))
+                .append('\n');
         String scheduling = Report.schedulingLine(result);
         if (!scheduling.isEmpty()) {
             out.append(scheduling).append('\n');

@@ -11,6 +11,7 @@ import java.awt.image.BufferedImage;
 import java.io.IOException;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.util.ArrayList;
 import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
@@ -26,7 +27,13 @@ final class CdfChart {
     private static final int PANEL_WIDTH = 640;
     private static final int HEIGHT = 520;
     private static final int TITLE_HEIGHT = 30;
-    private static final int LEGEND_HEIGHT = 36;
+    /** The height of one legend row; the legend takes as many rows as its names need to fit the width. */
+    private static final int LEGEND_ROW_HEIGHT = 26;
+    private static final int LEGEND_PADDING = 10;
+    private static final Font LEGEND_FONT = new Font(Font.SANS_SERIF, Font.PLAIN, 13);
+    private static final int SWATCH = 26;
+    private static final int SWATCH_GAP = 6;
+    private static final int ENTRY_GAP = 22;
     private static final int LEFT = 70;
     private static final int RIGHT = 36;
     private static final int TOP = 50;
@@ -62,7 +69,9 @@ final class CdfChart {
         }
         double maxDecade = Math.ceil(Math.log10(maxMicros));
         int width = PANEL_WIDTH * panels.size();
-        int height = TITLE_HEIGHT + HEIGHT + LEGEND_HEIGHT;
+        List<String> names = panels.isEmpty() ? List.of() : List.copyOf(panels.get(0).sortedJitter.keySet());
+        List<List<String>> legendRows = legendRows(names, width);
+        int height = TITLE_HEIGHT + HEIGHT + LEGEND_PADDING + LEGEND_ROW_HEIGHT * Math.max(1, legendRows.size());
         BufferedImage image = new BufferedImage(width, height, BufferedImage.TYPE_INT_RGB);
         Graphics2D g = image.createGraphics();
         try {
@@ -81,9 +90,7 @@ final class CdfChart {
                     panelGraphics.dispose();
                 }
             }
-            if (!panels.isEmpty()) {
-                drawLegend(g, List.copyOf(panels.get(0).sortedJitter.keySet()), width, TITLE_HEIGHT + HEIGHT);
-            }
+            drawLegend(g, legendRows, width, TITLE_HEIGHT + HEIGHT);
         } finally {
             g.dispose();
         }
@@ -165,25 +172,62 @@ final class CdfChart {
         return path;
     }
 
-    /** One legend row for all panels, centred under them, in the order and colours of the lines. */
-    private static void drawLegend(Graphics2D g, List<String> names, int width, int top) {
-        g.setFont(new Font(Font.SANS_SERIF, Font.PLAIN, 13));
-        FontMetrics metrics = g.getFontMetrics();
-        int swatch = 26;
-        int gap = 22;
-        int total = 0;
-        for (String name : names) {
-            total += swatch + 6 + metrics.stringWidth(name) + gap;
+    /** The legend's names in rows that each fit the width, in the order of the lines. */
+    private static List<List<String>> legendRows(List<String> names, int width) {
+        BufferedImage scratch = new BufferedImage(1, 1, BufferedImage.TYPE_INT_RGB);
+        Graphics2D g = scratch.createGraphics();
+        try {
+            FontMetrics metrics = g.getFontMetrics(LEGEND_FONT);
+            List<List<String>> rows = new ArrayList<>();
+            List<String> row = new ArrayList<>();
+            int used = 0;
+            for (String name : names) {
+                int entry = entryWidth(metrics, name);
+                if (!row.isEmpty() && used + entry - ENTRY_GAP > width - 20) {
+                    rows.add(row);
+                    row = new ArrayList<>();
+                    used = 0;
+                }
+                row.add(name);
+                used += entry;
+            }
+            if (!row.isEmpty()) {
+                rows.add(row);
+            }
+            return rows;
+        } finally {
+            g.dispose();
         }
-        int x = Math.max(10, (width - total + gap) / 2);
-        int baseline = top + LEGEND_HEIGHT / 2 + metrics.getAscent() / 2 - 2;
-        for (int i = 0; i < names.size(); i++) {
-            g.setColor(COLORS[i % COLORS.length]);
-            g.setStroke(new BasicStroke(3f));
-            g.drawLine(x, baseline - metrics.getAscent() / 2 + 1, x + swatch, baseline - metrics.getAscent() / 2 + 1);
-            g.setColor(Color.BLACK);
-            g.drawString(names.get(i), x + swatch + 6, baseline);
-            x += swatch + 6 + metrics.stringWidth(names.get(i)) + gap;
+    }
+
+    private static int entryWidth(FontMetrics metrics, String name) {
+        return SWATCH + SWATCH_GAP + metrics.stringWidth(name) + ENTRY_GAP;
+    }
+
+    /** The legend under all panels, each row centred, in the order and colours of the lines. */
+    private static void drawLegend(Graphics2D g, List<List<String>> rows, int width, int top) {
+        g.setFont(LEGEND_FONT);
+        FontMetrics metrics = g.getFontMetrics();
+        int line = 0;
+        for (int r = 0; r < rows.size(); r++) {
+            List<String> row = rows.get(r);
+            int total = 0;
+            for (String name : row) {
+                total += entryWidth(metrics, name);
+            }
+            int x = Math.max(10, (width - total + ENTRY_GAP) / 2);
+            int baseline = top + LEGEND_PADDING / 2 + r * LEGEND_ROW_HEIGHT + LEGEND_ROW_HEIGHT / 2
+                    + metrics.getAscent() / 2 - 2;
+            for (String name : row) {
+                g.setColor(COLORS[line % COLORS.length]);
+                g.setStroke(new BasicStroke(3f));
+                int swatchY = baseline - metrics.getAscent() / 2 + 1;
+                g.drawLine(x, swatchY, x + SWATCH, swatchY);
+                g.setColor(Color.BLACK);
+                g.drawString(name, x + SWATCH + SWATCH_GAP, baseline);
+                x += entryWidth(metrics, name);
+                line++;
+            }
         }
     }
 

@@ -19,23 +19,27 @@ interface Contender {
      * <p>{@code t0Nanos} is the time from the start point to the t0 that the tapping thread reads, against which
      * it schedules its beats. It is exact when {@code t0Exact}; otherwise it is an upper bound, or -1 when the
      * contender has no t0 of its own (a scheduler that takes each delay from the caller). {@code scheduling} is
-     * what the tapping thread got where the contender asks for real-time scheduling, else null.
+     * what the tapping thread got where the contender asks for real-time scheduling, else null. {@code cpuNanos}
+     * is the CPU time the tapping thread used from its first beat to its last (read right after each is recorded),
+     * or {@link ThreadCpu#UNKNOWN}.
      */
     final class Run {
         final long[] lateness;
         final long t0Nanos;
         final boolean t0Exact;
         final Scheduling scheduling;
+        final long cpuNanos;
 
         Run(long[] lateness, long t0Nanos, boolean t0Exact) {
-            this(lateness, t0Nanos, t0Exact, null);
+            this(lateness, t0Nanos, t0Exact, null, ThreadCpu.UNKNOWN);
         }
 
-        Run(long[] lateness, long t0Nanos, boolean t0Exact, Scheduling scheduling) {
+        Run(long[] lateness, long t0Nanos, boolean t0Exact, Scheduling scheduling, long cpuNanos) {
             this.lateness = lateness;
             this.t0Nanos = t0Nanos;
             this.t0Exact = t0Exact;
             this.scheduling = scheduling;
+            this.cpuNanos = cpuNanos;
         }
 
         /** Lateness against the thread's own t0, without its start-up; null unless t0 is exact. */

@@ -55,7 +55,7 @@ final class Floor {
                             arguments.toArray(new String[0]));
                     FloorOutput.ScheduleRun run = FloorOutput.parseSchedule(output, schedule.size());
                     return new Run(run.lateness, run.t0Nanos, true,
-                            realTime ? Scheduling.ofPolicy(run.policy) : null);
+                            realTime ? Scheduling.ofPolicy(run.policy) : null, run.cpuNanos);
                 } finally {
                     Files.deleteIfExists(offsets);
                 }

@@ -9,20 +9,23 @@ final class FloorOutput {
     private FloorOutput() {}
 
     /**
-     * One tapped schedule: the thread's timer slack and scheduling policy, its t0 after the start point, and each
-     * beat's lateness.
+     * One tapped schedule: the thread's timer slack and scheduling policy, its t0 after the start point, each
+     * beat's lateness, and the thread's CPU time from its first beat to its last ({@link ThreadCpu#UNKNOWN} from a
+     * floor program that does not print it).
      */
     static final class ScheduleRun {
         final long slackNanos;
         final int policy;
         final long t0Nanos;
         final long[] lateness;
+        final long cpuNanos;
 
-        ScheduleRun(long slackNanos, int policy, long t0Nanos, long[] lateness) {
+        ScheduleRun(long slackNanos, int policy, long t0Nanos, long[] lateness, long cpuNanos) {
             this.slackNanos = slackNanos;
             this.policy = policy;
             this.t0Nanos = t0Nanos;
             this.lateness = lateness;
+            this.cpuNanos = cpuNanos;
         }
     }
 
@@ -54,6 +57,7 @@ final class FloorOutput {
         Long slack = null;
         Long policy = null;
         Long t0 = null;
+        long cpu = ThreadCpu.UNKNOWN;
         List<Long> lateness = new ArrayList<>(expectedBeats);
         for (String[] field : fields(output)) {
             switch (field[0]) {
@@ -68,6 +72,9 @@ final class FloorOutput {
                     break;
                 case "lateness_ns":
                     lateness.add(value(field));
+                    break;
+                case "cpu_ns":
+                    cpu = value(field);
                     break;
                 default:
                     throw unexpected(field);
@@ -85,7 +92,7 @@ final class FloorOutput {
         for (int i = 0; i < values.length; i++) {
             values[i] = lateness.get(i);
         }
-        return new ScheduleRun(slack, policy.intValue(), t0, values);
+        return new ScheduleRun(slack, policy.intValue(), t0, values, cpu);
     }
 
     /**

@@ -6,7 +6,7 @@ import java.util.concurrent.locks.LockSupport;
 /**
  * A plain Java loop with the library's algorithm: a new thread reads its t0, then parks once per beat for
  * (due - now) against {@code System.nanoTime()}. Lateness counts from {@code System.nanoTime()} read right
- * before {@code Thread.start()}.
+ * before {@code Thread.start()}. Its CPU time is that thread's.
  */
 final class ParkNanosContender implements Contender {
 
@@ -20,6 +20,7 @@ final class ParkNanosContender implements Contender {
         long[] offsets = schedule.offsetsNanos();
         long[] taps = new long[offsets.length];
         long[] t0 = new long[1];
+        CpuSpan cpu = new CpuSpan(offsets.length);
         Thread thread = new Thread(() -> {
             long begin = System.nanoTime();
             t0[0] = begin;
@@ -29,6 +30,7 @@ final class ParkNanosContender implements Contender {
                     LockSupport.parkNanos(delay);
                 }
                 taps[i] = System.nanoTime();
+                cpu.beat();
             }
         }, "parkNanos contender");
         long start = System.nanoTime();
@@ -39,6 +41,7 @@ final class ParkNanosContender implements Contender {
             throw new IllegalStateException("the parkNanos loop did not finish the " + schedule.name() + " within "
                     + TimeUnit.MILLISECONDS.toSeconds(Contender.timeoutMillis(schedule)) + " s");
         }
-        return new Run(Contender.lateness(taps, start, schedule), t0[0] - start, true);
+        return new Run(Contender.lateness(taps, start, schedule), t0[0] - start, true, null,
+                cpu.nanos());
     }
 }

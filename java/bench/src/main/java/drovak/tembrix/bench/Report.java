@@ -10,6 +10,7 @@ import java.util.Map;
 final class Report {
 
     static final String LIBRARY = "tembrix";
+    static final String LIBRARY_PRECISE = "tembrix, precise";
     static final String FLOOR_DEFAULT = "bare C, default slack";
     static final String FLOOR_MINIMAL = "bare C, 1 ns slack";
     static final String FLOOR_REAL_TIME = "bare C, real-time";
@@ -20,8 +21,9 @@ final class Report {
 
     /**
      * The results for one schedule, per contender in table order: its pooled statistics from the start point,
-     * those from the tapping thread's own t0 (for the contenders whose t0 is known), its start-up cell, and for
-     * the contenders that ask for real-time scheduling, how often they got it.
+     * those from the tapping thread's own t0 (for the contenders whose t0 is known), its start-up cell, for the
+     * contenders that ask for real-time scheduling how often they got it, and the CPU time its tapping thread
+     * used (where it is known).
      */
     static final class ScheduleResult {
         final String name;
@@ -29,19 +31,21 @@ final class Report {
         final Map<String, LatencyStats> fromT0;
         final Map<String, String> startup;
         final Map<String, Granted> granted;
+        final Map<String, CpuUse> cpu;
 
         ScheduleResult(String name, Map<String, LatencyStats> stats, Map<String, LatencyStats> fromT0,
                 Map<String, String> startup) {
-            this(name, stats, fromT0, startup, Map.of());
+            this(name, stats, fromT0, startup, Map.of(), Map.of());
         }
 
         ScheduleResult(String name, Map<String, LatencyStats> stats, Map<String, LatencyStats> fromT0,
-                Map<String, String> startup, Map<String, Granted> granted) {
+                Map<String, String> startup, Map<String, Granted> granted, Map<String, CpuUse> cpu) {
             this.name = name;
             this.stats = stats;
             this.fromT0 = fromT0;
             this.startup = startup;
             this.granted = granted;
+            this.cpu = cpu;
         }
     }
 
@@ -90,11 +94,15 @@ final class Report {
 
     private Report() {}
 
-    /** The lateness and jitter table of one schedule, in microseconds. */
+    /**
+     * The lateness and jitter table of one schedule, in microseconds, with the CPU time per beat (in
+     * microseconds) and as a share of one core.
+     */
     static String table(ScheduleResult result) {
         StringBuilder out = new StringBuilder();
-        out.append("| contender | lateness p50 | p90 | p99 | max | jitter p50 | p90 | p99 | max | t0 after start |\n");
-        out.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+        out.append("| contender | lateness p50 | p90 | p99 | max | jitter p50 | p90 | p99 | max | CPU per beat "
+                + "| CPU, % of a core | t0 after start |\n");
+        out.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
         for (Map.Entry<String, LatencyStats> entry : result.stats.entrySet()) {
             LatencyStats stats = entry.getValue();
             out.append("| ").append(entry.getKey()).append(" |");
@@ -104,7 +112,102 @@ final class Report {
             for (double p : PERCENTILES) {
                 out.append(' ').append(micros(stats.jitter(p))).append(" |");
             }
+            CpuUse cpu = result.cpu.get(entry.getKey());
+            out.append(' ').append(cpu == null ? "" : micros(Math.round(cpu.perBeatNanos()))).append(" |");
+            out.append(' ').append(cpu == null ? "" : percent(cpu.shareOfCore())).append(" |");
             out.append(' ').append(result.startup.getOrDefault(entry.getKey(), "")).append(" |\n");
+        }
+        return out.toString();
+    }
+
+    /** A share as a percentage: two decimals below 10%, one above. */
+    static String percent(double share) {
+        double pct = share * 100;
+        return String.format(Locale.ROOT, pct < 10 ? "%.2f" : "%.1f", pct);
+    }
+
+    /**
+     * The precise mode's targets on each idle schedule: its lateness p99 from the due time (the tapper thread's
+     * own t0 plus the beat's offset) at most 10 us, and at most a tenth of the default mode's in the same run.
+     * Not measured where either mode's t0 is not known.
+     */
+    static List<Target> preciseTargets(List<ScheduleResult> idle) {
+        List<Target> targets = new ArrayList<>();
+        for (ScheduleResult result : idle) {
+            if (!result.stats.containsKey(LIBRARY_PRECISE)) {
+                continue;
+            }
+            LatencyStats precise = result.fromT0.get(LIBRARY_PRECISE);
+            LatencyStats normal = result.fromT0.get(LIBRARY);
+            String absolute = result.name + ": " + LIBRARY_PRECISE + ", lateness p99 from the due time "
+                    + "\u2264 10 \u00b5s";
+            String relative = result.name + ": " + LIBRARY_PRECISE + ", lateness p99 from the due time "
+                    + "\u2264 0.1\u00d7 the default mode's";
+            if (precise == null || normal == null) {
+                targets.add(new Target(absolute, "not measured: the tapper thread's t0 is not known", null));
+                targets.add(new Target(relative, "not measured: the tapper thread's t0 is not known", null));
+                continue;
+            }
+            long mine = precise.lateness(99);
+            long theirs = normal.lateness(99);
+            targets.add(new Target(absolute, micros(mine) + " \u00b5s", mine <= 10_000));
+            targets.add(new Target(relative, micros(mine) + " vs " + micros(theirs) + " \u00b5s"
+                    + (theirs > 0 ? String.format(Locale.ROOT, " (%.3f\u00d7)", (double) mine / theirs) : ""),
+                    10 * mine <= theirs));
+        }
+        return targets;
+    }
+
+    /**
+     * The precise mode's CPU target: at 10 beats a second, at most 1% of a core, with the default mode's figure
+     * beside it. Not measured where that case did not run or the CPU time is not known.
+     */
+    static Target cpuTarget(ScheduleResult tenPerSecond) {
+        String goal = LIBRARY_PRECISE + " at 10 beats a second: CPU \u2264 1% of a core";
+        if (tenPerSecond == null) {
+            return new Target(goal, "not run", null);
+        }
+        CpuUse precise = tenPerSecond.cpu.get(LIBRARY_PRECISE);
+        if (precise == null) {
+            return new Target(goal, "not measured: the tapper thread's CPU time is not known", null);
+        }
+        CpuUse normal = tenPerSecond.cpu.get(LIBRARY);
+        String measured = percent(precise.shareOfCore()) + "% (" + micros(Math.round(precise.perBeatNanos()))
+                + " \u00b5s per beat)" + (normal == null ? "" : "; default mode " + percent(normal.shareOfCore())
+                + "% (" + micros(Math.round(normal.perBeatNanos())) + " \u00b5s)");
+        return new Target(goal, measured, precise.shareOfCore() <= 0.01);
+    }
+
+    /**
+     * The phase error at a tempo change and a phrase boundary, per way, in microseconds: each way's changes and
+     * strays, its phase error p50, p99 and max, the shift of its schedule (p50 and max), and its lateness elsewhere
+     * (p50 and p99).
+     */
+    static String phaseTable(Map<PhaseCase.Way, PhaseCase.Errors> errors) {
+        StringBuilder out = new StringBuilder();
+        out.append("| change | way | changes | phase error p50 | p99 | max | shift p50 | max "
+                + "| lateness elsewhere p50 | p99 |\n");
+        out.append("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+        errors.forEach((way, e) -> {
+            out.append("| ").append(way.event).append(" | ").append(way.how).append(" | ").append(e.changes)
+                    .append(" |");
+            if (e.changes == 0) {
+                out.append(" |".repeat(7)).append('\n');
+                return;
+            }
+            Stats phase = Stats.of(e.phase);
+            Stats shift = Stats.of(e.shift);
+            Stats elsewhere = Stats.of(e.elsewhere);
+            for (long value : new long[] {phase.percentile(50), phase.percentile(99), phase.max(),
+                shift.percentile(50), shift.max(), elsewhere.percentile(50), elsewhere.percentile(99)}) {
+                out.append(' ').append(micros(value)).append(" |");
+            }
+            out.append('\n');
+        });
+        int strays = errors.values().stream().mapToInt(e -> e.strays).sum();
+        if (strays > 0) {
+            out.append("\nNote: ").append(strays).append(" beats at the old tempo were tapped before the stop came "
+                    + "(left out of the figures; a listener would have heard them).\n");
         }
         return out.toString();
     }

@@ -23,7 +23,8 @@ import javax.sound.midi.Track;
  *
  * <p>The sequencer's thread is started by {@code open()}, before the start point, and waits; {@code start()} wakes
  * it, and its first step reads the millisecond clock it steps by against tick 0. A program change at tick 0, sent
- * at that first step, bounds that reading from above (t0, not exact).
+ * at that first step, bounds that reading from above (t0, not exact). Its CPU time is that of the sequencer's
+ * thread, which calls the receiver.
  */
 final class SequencerContender implements Contender {
 
@@ -72,7 +73,7 @@ final class SequencerContender implements Contender {
             }
             long t0 = receiver.programChange;
             return new Run(Contender.lateness(receiver.taps, start, schedule), t0 == NOT_YET ? -1 : t0 - start,
-                    false);
+                    false, null, receiver.cpu.nanos());
         }
     }
 
@@ -98,12 +99,14 @@ final class SequencerContender implements Contender {
      */
     private static final class RecordingReceiver implements Receiver {
         final long[] taps;
+        final CpuSpan cpu;
         final CountDownLatch done = new CountDownLatch(1);
         volatile int count;
         volatile long programChange = NOT_YET;
 
         RecordingReceiver(int beats) {
             taps = new long[beats];
+            cpu = new CpuSpan(beats);
         }
 
         @Override
@@ -118,6 +121,7 @@ final class SequencerContender implements Contender {
                 if (i < taps.length) {
                     taps[i] = now;
                     count = i + 1;
+                    cpu.beat();
                     if (i + 1 == taps.length) {
                         done.countDown();
                     }

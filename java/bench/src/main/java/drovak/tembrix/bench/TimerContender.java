@@ -7,7 +7,7 @@ import java.util.concurrent.TimeUnit;
 
 /**
  * A {@link Timer} with one task per beat. Timer delays are whole milliseconds, so each is the time left to the
- * beat rounded up. The timer's thread starts with it, after the start point.
+ * beat rounded up. The timer's thread starts with it, after the start point. Its CPU time is that thread's.
  */
 final class TimerContender implements Contender {
 
@@ -22,6 +22,7 @@ final class TimerContender implements Contender {
     public Run run(Schedule schedule) throws InterruptedException {
         int beats = schedule.size();
         long[] taps = new long[beats];
+        CpuSpan cpu = new CpuSpan(beats);
         CountDownLatch done = new CountDownLatch(beats);
         long start = System.nanoTime();
         Timer timer = new Timer("Timer contender", true);
@@ -33,6 +34,7 @@ final class TimerContender implements Contender {
                     @Override
                     public void run() {
                         taps[beat] = System.nanoTime();
+                        cpu.beat();
                         done.countDown();
                     }
                 }, Math.max(0, (left + NANOS_PER_MILLI - 1) / NANOS_PER_MILLI));
@@ -41,7 +43,7 @@ final class TimerContender implements Contender {
                 throw new IllegalStateException("the timer ran " + (beats - done.getCount()) + " of " + beats
                         + " beats of the " + schedule.name() + " in time");
             }
-            return new Run(Contender.lateness(taps, start, schedule), -1, false);
+            return new Run(Contender.lateness(taps, start, schedule), -1, false, null, cpu.nanos());
         } finally {
             timer.cancel();
         }

@@ -14,13 +14,17 @@ class FloorOutputTest {
     class ScheduleRuns {
 
         @Test
-        void readsSlackPolicyStartUpAndEachLatenessInOrder() {
-            FloorOutput.ScheduleRun run = FloorOutput.parseSchedule(
-                    "slack_ns 1\npolicy 1\nt0_ns 86092\nlateness_ns 174154\nlateness_ns -12\n\nlateness_ns 0\n", 3);
+        void readsSlackPolicyStartUpEachLatenessInOrderAndTheCpuTime() {
+            FloorOutput.ScheduleRun run = FloorOutput.parseSchedule("slack_ns 1\npolicy 1\nt0_ns 86092\n"
+                    + "lateness_ns 174154\nlateness_ns -12\n\nlateness_ns 0\ncpu_ns 9120\n", 3);
             assertEquals(1, run.slackNanos);
             assertEquals(1, run.policy);
             assertEquals(86_092, run.t0Nanos);
             assertArrayEquals(new long[] {174_154, -12, 0}, run.lateness);
+            assertEquals(9_120, run.cpuNanos);
+            assertEquals(ThreadCpu.UNKNOWN,
+                    FloorOutput.parseSchedule("slack_ns 1\npolicy 0\nt0_ns 2\nlateness_ns 5\n", 1).cpuNanos,
+                    "a floor program that does not tell its CPU time");
         }
 
         @Test

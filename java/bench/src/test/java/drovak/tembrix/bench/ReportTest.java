@@ -102,14 +102,14 @@ class ReportTest {
         Map<String, LatencyStats> stats = contenders(); // library jitter p99 9.8 us, best Java 8.82 us
         stats.put(Report.LIBRARY, run(0, 2));            // 196 ns: under a quarter, and under 250 us
         Report.ScheduleResult granted = new Report.ScheduleResult("grid, under load", stats, Map.of(), Map.of(),
-                Map.of(Report.LIBRARY, new Report.Granted(4, 4, "SCHED_FIFO")));
+                Map.of(Report.LIBRARY, new Report.Granted(4, 4, "SCHED_FIFO")), Map.of());
         List<Report.Target> targets = Report.loadTargets(List.of(granted));
         assertTrue(find(targets, "0.25\u00d7 the best pure-Java").met);
         assertTrue(find(targets, "jitter p99 \u2264 250").met);
         assertEquals("granted in all 4 runs (SCHED_FIFO)", granted.granted.get(Report.LIBRARY).toString());
 
         Report.ScheduleResult partly = new Report.ScheduleResult("grid, under load", stats, Map.of(), Map.of(),
-                Map.of(Report.LIBRARY, new Report.Granted(3, 4, "SCHED_FIFO")));
+                Map.of(Report.LIBRARY, new Report.Granted(3, 4, "SCHED_FIFO")), Map.of());
         Report.Target refused = find(Report.loadTargets(List.of(partly)), "jitter p99 \u2264 250");
         assertNull(refused.met);
         assertTrue(refused.measured.endsWith("real-time granted in 3 of 4 runs (SCHED_FIFO)"), refused.measured);
@@ -117,12 +117,71 @@ class ReportTest {
     }
 
     @Test
-    void tableHasOneRowPerContenderInMicroseconds() {
+    void tableHasOneRowPerContenderInMicrosecondsWithItsCpuTimeWhereKnown() {
+        // 50 us over 10 beats spanning 10 ms: 5 us a beat, half a percent of a core.
         Report.ScheduleResult result = new Report.ScheduleResult("grid", contenders(), Map.of(),
-                Map.of(Report.LIBRARY, "\u2264 300.0"));
+                Map.of(Report.LIBRARY, "\u2264 300.0"), Map.of(),
+                Map.of(Report.LIBRARY, new CpuUse(50_000, 10, 10_000_000)));
         String[] lines = Report.table(result).split("\n");
         assertEquals(2 + 6, lines.length);
-        assertEquals("| tembrix | 4.9 | 8.9 | 9.8 | 9.9 | 4.9 | 8.9 | 9.8 | 9.9 | \u2264 300.0 |", lines[2]);
+        assertEquals("| tembrix | 4.9 | 8.9 | 9.8 | 9.9 | 4.9 | 8.9 | 9.8 | 9.9 | 5.0 | 0.50 | \u2264 300.0 |", lines[2]);
+        assertTrue(lines[3].endsWith("| 11.9 |  |  |  |"), "no CPU time known: " + lines[3]);
+    }
+
+    @Test
+    void preciseModeMustStayWithinTenMicrosecondsAndATenthOfTheDefaultMode() {
+        Map<String, LatencyStats> stats = contenders();
+        stats.put(Report.LIBRARY_PRECISE, run(0, 1));
+        Map<String, LatencyStats> fromT0 = new LinkedHashMap<>();
+        fromT0.put(Report.LIBRARY, run(100_000, 0));
+        fromT0.put(Report.LIBRARY_PRECISE, run(10_000, 0));
+        List<Report.Target> atBounds = Report.preciseTargets(List.of(
+                new Report.ScheduleResult("grid", stats, fromT0, Map.of())));
+        assertTrue(find(atBounds, "\u2264 10 \u00b5s").met, "exactly 10 us meets it");
+        Report.Target tenth = find(atBounds, "0.1\u00d7 the default mode's");
+        assertTrue(tenth.met, "exactly a tenth meets it");
+        assertEquals("10.0 vs 100.0 \u00b5s (0.100\u00d7)", tenth.measured);
+
+        fromT0.put(Report.LIBRARY_PRECISE, run(10_001, 0));
+        List<Report.Target> over = Report.preciseTargets(List.of(
+                new Report.ScheduleResult("grid", stats, fromT0, Map.of())));
+        assertFalse(find(over, "\u2264 10 \u00b5s").met);
+        assertFalse(find(over, "0.1\u00d7 the default mode's").met);
+
+        List<Report.Target> unknown = Report.preciseTargets(List.of(
+                new Report.ScheduleResult("grid", stats, Map.of(), Map.of())));
+        assertNull(find(unknown, "\u2264 10 \u00b5s").met, "no t0, no lateness from the due time");
+    }
+
+    @Test
+    void cpuTargetIsOnePercentOfACoreAtTenBeatsASecond() {
+        Map<String, CpuUse> cpu = new LinkedHashMap<>();
+        cpu.put(Report.LIBRARY, new CpuUse(3_900_000, 39, 3_900_000_000L));
+        cpu.put(Report.LIBRARY_PRECISE, new CpuUse(39_000_000, 39, 3_900_000_000L)); // 1 ms a beat: 1%
+        Report.ScheduleResult slow = new Report.ScheduleResult("slow", contenders(), Map.of(), Map.of(), Map.of(),
+                cpu);
+        Report.Target target = Report.cpuTarget(slow);
+        assertTrue(target.met, target.measured);
+        assertEquals("1.00% (1000.0 \u00b5s per beat); default mode 0.10% (100.0 \u00b5s)", target.measured);
+        cpu.put(Report.LIBRARY_PRECISE, new CpuUse(39_000_001, 39, 3_900_000_000L));
+        assertFalse(Report.cpuTarget(slow).met);
+        assertEquals("not run", Report.cpuTarget(null).measured);
+        cpu.remove(Report.LIBRARY_PRECISE);
+        assertNull(Report.cpuTarget(slow).met, "CPU time not known");
+    }
+
+    @Test
+    void phaseTableGivesEachWaysFiguresAndCountsTheStrays() {
+        Map<PhaseCase.Way, PhaseCase.Errors> errors = new java.util.EnumMap<>(PhaseCase.Way.class);
+        errors.put(PhaseCase.Way.METRONOME, new PhaseCase.Errors(new long[] {1_000, 3_000, 2_000, 4_000},
+                new long[] {0}, new long[] {5_000, 6_000}, 0));
+        errors.put(PhaseCase.Way.RESTART_TEMPO, new PhaseCase.Errors(new long[0], new long[0], new long[0], 2));
+        String[] lines = Report.phaseTable(errors).split("\n");
+        assertEquals("| tempo change | " + PhaseCase.Way.METRONOME.how
+                + " | 1 | 2.0 | 4.0 | 4.0 | 0.0 | 0.0 | 5.0 | 6.0 |", lines[2]);
+        assertEquals(lines[1].chars().filter(c -> c == '|').count(), lines[3].chars().filter(c -> c == '|').count(),
+                "a way without changes still fills its row: " + lines[3]);
+        assertTrue(lines[5].startsWith("Note: 2 beats at the old tempo"), lines[5]);
     }
 
     private static AllocatingCase.Run allocRun(boolean realTime, long base) {
