@@ -532,15 +532,19 @@ void dropRealTime() {
     stopWatchdog();
 }
 
-// The tapper thread enters the JVM, after a sleep: two uncontended lock
+// The tapper thread is about to enter the JVM, after a sleep, and its stay
+// there counts from since (or now, if that is later): two uncontended lock
 // operations and one system call, with no thread woken.
-void watchBusy() {
+void watchBusy(int64_t since) {
     lockMutex(&watchLock);
-    watch.busySince = nowNsec();
+    const int64_t now = nowNsec();
+    watch.busySince = since > now ? since : now;
     const int64_t limit = addSaturating(watch.busySince, kWatchdogLimitNsec);
     unlockMutex(&watchLock);
     armWatchTimer(limit);
 }
+
+void enterJvm() {}
 
 // The tapper thread has left the JVM and is about to sleep. If the watchdog
 // demoted it meanwhile, it asks for real-time again first.
@@ -590,7 +594,8 @@ void dropRealTime() {
                       reinterpret_cast<thread_policy_t>(&policy), THREAD_STANDARD_POLICY_COUNT);
 }
 
-void watchBusy() {}
+void watchBusy(int64_t) {}
+void enterJvm() {}
 void watchSleep() {}
 
 #endif
@@ -785,7 +790,8 @@ void beginTapperThread() { nameThisThread(kTapperThreadName); }
 // reports.
 bool requestRealTime() { return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL) != 0; }
 void dropRealTime() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL); }
-void watchBusy() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL); }
+void watchBusy(int64_t) {}
+void enterJvm() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL); }
 void watchSleep() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL); }
 
 #endif
@@ -1234,9 +1240,10 @@ int64_t adaptMargin(int64_t margin, int64_t woke, int64_t due) {
          : margin;
 }
 
-// Precise mode's wait: a sleep until the margin before due, then a spin on the
-// clock until due. Returns false, at once, when a stop asks the thread to leave.
-bool sleepAndSpinUntil(int64_t due, int64_t* margin) {
+// Precise mode's sleep: until the margin before due, or at most half the
+// time left, after which the margin adapts to how late the wake-up came.
+// Returns false, at once, when a stop asks the thread to leave.
+bool sleepBeforeSpin(int64_t due, int64_t* margin) {
     const int64_t now = nowNsec();
     if (now >= due) {
         return !stopRequested.load();
@@ -1247,6 +1254,12 @@ bool sleepAndSpinUntil(int64_t due, int64_t* margin) {
         return false;
     }
     *margin = adaptMargin(*margin, nowNsec(), due);
+    return true;
+}
+
+// Precise mode's spin on the clock until due; false, at once, when a stop asks
+// the thread to leave.
+bool spinUntil(int64_t due) {
     while (nowNsec() < due) {
         if (stopRequested.load(std::memory_order_relaxed)) {
             return false;
@@ -1276,7 +1289,10 @@ void tapBeats(JNIEnv* env, jobject thread, int64_t t0, bool realTime) {
             watchSleep();
             inJvm = false;
         }
-        if (!(preciseRhythm ? sleepAndSpinUntil(due, &margin) : sleepUntil(due))) {
+        // In precise mode the thread wakes a margin before the beat, and does
+        // what it can before it spins out the rest, so that only the call
+        // into Java follows the due time.
+        if (!(preciseRhythm ? sleepBeforeSpin(due, &margin) : sleepUntil(due))) {
             return;
         }
         double following;
@@ -1285,7 +1301,13 @@ void tapBeats(JNIEnv* env, jobject thread, int64_t t0, bool realTime) {
             tapperFinishing.store(1);
         }
         if (realTime && !inJvm) {
-            watchBusy();
+            watchBusy(due);
+        }
+        if (preciseRhythm && !spinUntil(due)) {
+            return;
+        }
+        if (realTime && !inJvm) {
+            enterJvm();
             inJvm = true;
         }
         env->CallVoidMethod(obj, tapMethod);

@@ -975,7 +975,7 @@ TEST_F(Natives, AStopDuringThePreciseSpinIsPrompt) {
     });
     int64_t margin = 80 * kNsecPerMsec; // more than the cap allows: a long spin to catch
     const int64_t due = getTimeNsec() + 100 * kNsecPerMsec;
-    const bool tapped = sleepAndSpinUntil(due, &margin);
+    const bool tapped = sleepBeforeSpin(due, &margin) && spinUntil(due);
     const int64_t left = due - getTimeNsec();
     stopper.join();
     stopRequested.store(false);
