@@ -136,8 +136,11 @@ constexpr const char* kTapperThreadName = "tembrix-tap";
 // - the cap is the longest wake-up worth spinning for: beyond it the spin
 //   holds a CPU for longer than the scheduler's own time slices, and a machine
 //   that wakes that late has bigger troubles than a tap's microseconds;
-// - a wake-up that comes after the due time widens the margin at once by what
-//   it missed and a step more, since one miss is soon followed by another;
+// - a wake-up that comes after the due time widens the margin by what it
+//   missed and a step more, since one miss is soon followed by another; what it
+//   missed counts up to kPreciseWidenMaxMissNsec, so that one stall of the
+//   machine (a hypervisor's, a page fault's) does not hold the margin at the cap
+//   for hundreds of beats, while a run of late wake-ups still widens it fast;
 // - each wake-up in time narrows it by a 1/128th, so that after a burst of
 //   load it comes back down within a few hundred beats.
 // The spin never takes more than half the time from the previous tap to the
@@ -146,6 +149,7 @@ constexpr int64_t kPreciseMarginFloorNsec = 50 * kNsecPerUsec;
 constexpr int64_t kPreciseMarginCapNsec = 2 * kNsecPerMsec;
 constexpr int64_t kPreciseMarginInitialNsec = 250 * kNsecPerUsec;
 constexpr int64_t kPreciseWidenStepNsec = 50 * kNsecPerUsec;
+constexpr int64_t kPreciseWidenMaxMissNsec = 100 * kNsecPerUsec;
 constexpr int64_t kPreciseNarrowDivisor = 128;
 
 #if defined(__linux__)
@@ -1231,7 +1235,8 @@ void tellJava(JNIEnv* env) {
 // The precise margin after a wake-up at woke for a beat due at due.
 int64_t adaptMargin(int64_t margin, int64_t woke, int64_t due) {
     if (woke > due) {
-        margin = addSaturating(margin, addSaturating(woke - due, kPreciseWidenStepNsec));
+        const int64_t missed = woke - due < kPreciseWidenMaxMissNsec ? woke - due : kPreciseWidenMaxMissNsec;
+        margin = addSaturating(margin, missed + kPreciseWidenStepNsec);
     } else {
         margin -= margin / kPreciseNarrowDivisor;
     }

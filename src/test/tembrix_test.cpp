@@ -940,6 +940,9 @@ TEST(PreciseMargin, WidensAfterALateWakeUpAndNarrowsSlowlyWithinItsBounds) {
     EXPECT_EQ(widened, kPreciseMarginInitialNsec + 30000 + kPreciseWidenStepNsec);
     EXPECT_EQ(adaptMargin(widened, due - 10000, due), widened - widened / kPreciseNarrowDivisor);
     EXPECT_EQ(adaptMargin(kPreciseMarginCapNsec, due + 5000000, due), kPreciseMarginCapNsec);
+    EXPECT_EQ(adaptMargin(kPreciseMarginInitialNsec, due + 5000000, due),
+              kPreciseMarginInitialNsec + kPreciseWidenMaxMissNsec + kPreciseWidenStepNsec)
+        << "one stall widens it by a bounded step";
     int64_t margin = kPreciseMarginCapNsec;
     int beats = 0;
     for (; margin > kPreciseMarginFloorNsec; ++beats) {

@@ -339,10 +339,10 @@ public class Tapper implements AutoCloseable {
      *
      * <p>It buys taps within microseconds of their due times, where the default lands tens to a few hundred of
      * microseconds after them; it costs CPU time. The margin it spins starts at 250 microseconds and adapts to the
-     * wake-ups: it widens after one that came too late and narrows slowly while none does, between 50
-     * microseconds and 2 milliseconds, and never takes more than half the time between two beats. So at 10
-     * beats a second it costs a few tenths of a percent of one core on an idle machine, at most 2%; at a thousand
-     * beats a second up to half a core. At real-time priority the spinning thread holds its CPU for that time.
+     * wake-ups: it widens after one that came too late (by at most 150 microseconds at a time) and narrows slowly
+     * while none does, between 50 microseconds and 2 milliseconds, and never takes more than half the time
+     * between two beats. So at 10 beats a second it costs a few tenths of a percent of one core on an idle
+     * machine, at most 2%; at a thousand beats a second up to half a core. At real-time priority the spinning thread holds its CPU for that time.
      *
      * @param precise true for precise taps, false for the default
      */
