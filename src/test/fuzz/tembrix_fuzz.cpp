@@ -373,7 +373,9 @@ private:
     void start() {
         const int attachesBefore = vm.attaches.load();
         const State before = state();
-        appendedFromTap = 0;
+        // A new run counts its own appends from its first tap on, which may come before the start returns; a
+        // refused start leaves the count to the run that plays on.
+        const int appendedBefore = appendedFromTap.exchange(0);
         Java_drovak_android_Tapper_startTapper(&caller, fake::tapperObject());
         if (racer) {
             acceptRefusal(caller, startFailure());
@@ -381,6 +383,9 @@ private:
             return;
         }
         const State after = state();
+        if (caller.pending) {
+            appendedFromTap += appendedBefore;
+        }
         if (caller.pending && after.running == 1) {
             // Refused: a rhythm still taps, and nothing changed.
             CHECK(caller.thrownClass == "java/lang/IllegalStateException");
