@@ -1,7 +1,7 @@
 /*
  * The machine-dependent part of jni.h for Windows, which a JDK for Linux does
  * not ship (its include/linux/jni_md.h is for ELF): the types and linkage that
- * the JNI specification fixes for Windows. The Windows library's build puts
+ * JNI fixes for Windows. The Windows library's build puts
  * this folder where jni.h looks for jni_md.h.
  */
 #ifndef _JAVASOFT_JNI_MD_H_
