@@ -139,8 +139,7 @@ final class MetronomeSession {
      * @throws InterruptedException if this thread is interrupted while it waits; the metronome is then stopped
      */
     Result play(Ending ending) throws IOException, InterruptedException {
-        Thread hook = new Thread(() -> endOnShutdown(ending), "tembrix-shutdown");
-        Runtime.getRuntime().addShutdownHook(hook);
+        ShutdownEnding hook = new ShutdownEnding(() -> end(ending), out, err);
         try {
             Report.printMetronomeHeader(out);
             // The library prints on its own stdout; ours goes first.
@@ -164,11 +163,7 @@ final class MetronomeSession {
             }
             return end(ending);
         } finally {
-            try {
-                Runtime.getRuntime().removeShutdownHook(hook);
-            } catch (IllegalStateException shuttingDown) {
-                // The hook is running or has run; it ends the run itself.
-            }
+            hook.remove();
             // Only does something if the run ended by an exception: the metronome
             // stops, and so does the printer.
             metronome.stop();
@@ -279,19 +274,6 @@ final class MetronomeSession {
             } catch (IOException e) {
                 csvFailure = e;
             }
-        }
-    }
-
-    private void endOnShutdown(Ending ending) {
-        try {
-            end(ending);
-        } catch (IOException | RuntimeException e) {
-            err.println("tembrix: " + Main.oneLine(e));
-        } catch (InterruptedException e) {
-            Thread.currentThread().interrupt();
-        } finally {
-            out.flush();
-            err.flush();
         }
     }
 

@@ -95,8 +95,7 @@ final class TapSession {
      * @throws InterruptedException if this thread is interrupted while it waits; the tapper is then stopped
      */
     Result play(Ending ending) throws IOException, InterruptedException {
-        Thread hook = new Thread(() -> endOnShutdown(ending), "tembrix-shutdown");
-        Runtime.getRuntime().addShutdownHook(hook);
+        ShutdownEnding hook = new ShutdownEnding(() -> end(ending), out, err);
         try {
             Report.printHeader(out);
             // The library prints on its own stdout; ours goes first.
@@ -118,11 +117,7 @@ final class TapSession {
             printer.join();
             return end(ending);
         } finally {
-            try {
-                Runtime.getRuntime().removeShutdownHook(hook);
-            } catch (IllegalStateException shuttingDown) {
-                // The hook is running or has run; it ends the run itself.
-            }
+            hook.remove();
             // Only does something if the run ended by an exception: the tapper
             // stops, and so does the printer.
             tapper.stopTapper();
@@ -164,19 +159,6 @@ final class TapSession {
                 Report.printTap(out, printed + 1, dueNanos[printed], tapNanos[printed] - start);
             }
             out.flush();
-        }
-    }
-
-    private void endOnShutdown(Ending ending) {
-        try {
-            end(ending);
-        } catch (IOException | RuntimeException e) {
-            err.println("tembrix: " + Main.oneLine(e));
-        } catch (InterruptedException e) {
-            Thread.currentThread().interrupt();
-        } finally {
-            out.flush();
-            err.flush();
         }
     }
 
