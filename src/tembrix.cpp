@@ -1655,6 +1655,43 @@ constexpr jint kDone = 0;
 constexpr jint kRefusedPlaying = 1;
 constexpr jint kWaitForEvent = 2;
 
+jint outcomeOf(Settled settled) {
+    return settled == kSettled ? kDone : settled == kPlaying ? kRefusedPlaying : kWaitForEvent;
+}
+
+// The library's two lines, and what a native called from tap() says.
+constexpr const char* kSetLine = "Set beat list native";
+constexpr const char* kStartLine = "Start native tapping ";
+constexpr const char* kSetFromTap = "setBeatList() cannot be called from tap(): it would wait for tap() to return; "
+                                    "hand it to another thread without waiting for it";
+constexpr const char* kStartFromTap = "startTapper() cannot be called from tap(): it would wait for tap() to "
+                                      "return; hand it to another thread without waiting for it";
+constexpr const char* kStopFromTap = "stopTapper() cannot be called from tap(): it waits for tap() to return. "
+                                     "Hand the stop to another thread and do not wait for it there";
+
+// The set and the start of every Tapper class: a class of the caller's own
+// waits here for a rhythm that is ending (wait), the library's own in Java.
+Settled setList(JNIEnv* env, jdoubleArray beats, bool wait) {
+    ensureSetUp();
+    lockMutex(&nativesLock);
+    const Settled settled = settle(env, wait);
+    if (settled == kSettled) {
+        replaceBeatList(env, beats);
+    }
+    unlockMutex(&nativesLock);
+    return settled;
+}
+
+// Returns the rhythm's serial, or 0 if it was not started.
+int64_t startList(JNIEnv* env, jobject self, bool wait, bool precise, Settled* settled) {
+    ensureSetUp();
+    lockMutex(&nativesLock);
+    *settled = settle(env, wait);
+    const int64_t serial = *settled == kSettled ? startRhythm(env, self, precise) : 0;
+    unlockMutex(&nativesLock);
+    return serial;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -1708,46 +1745,35 @@ TEMBRIX_EXPORT void* sendTaps(void*) {
 }
 
 TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_setBeatList(JNIEnv* env, jobject, jdoubleArray beats) {
-    if (rejectOnTapperThread(env, "setBeatList() cannot be called from tap(): it would wait for tap() to "
-                                  "return; hand it to another thread without waiting for it")) {
+    if (rejectOnTapperThread(env, kSetFromTap)) {
         return;
     }
     if (beats == nullptr) {
         throwNew(env, "java/lang/NullPointerException", "beat list must not be null");
         return;
     }
-    logLine("Set beat list native");
-    ensureSetUp();
-    lockMutex(&nativesLock);
-    if (settle(env, true) != kSettled) {
+    logLine(kSetLine);
+    if (setList(env, beats, true) != kSettled) {
         throwNew(env, "java/lang/IllegalStateException",
                  "setBeatList() called while the tapper is tapping; call stopTapper() first");
-    } else {
-        replaceBeatList(env, beats);
     }
-    unlockMutex(&nativesLock);
 }
 
 TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_startTapper(JNIEnv* env, jobject self) {
-    if (rejectOnTapperThread(env, "startTapper() cannot be called from tap(): it would wait for tap() to "
-                                  "return; hand it to another thread without waiting for it")) {
+    if (rejectOnTapperThread(env, kStartFromTap)) {
         return;
     }
-    logLine("Start native tapping ");
-    ensureSetUp();
-    lockMutex(&nativesLock);
-    if (settle(env, true) != kSettled) {
+    logLine(kStartLine);
+    Settled settled;
+    startList(env, self, true, false, &settled);
+    if (settled != kSettled) {
         throwNew(env, "java/lang/IllegalStateException",
                  "startTapper() called while the tapper is tapping; call stopTapper() first");
-    } else {
-        startRhythm(env, self, false);
     }
-    unlockMutex(&nativesLock);
 }
 
 TEMBRIX_EXPORT void JNICALL Java_drovak_android_Tapper_stopTapper(JNIEnv* env, jobject) {
-    if (rejectOnTapperThread(env, "stopTapper() cannot be called from tap(): it waits for tap() to return. "
-                                  "Hand the stop to another thread and do not wait for it there")) {
+    if (rejectOnTapperThread(env, kStopFromTap)) {
         return;
     }
     ensureSetUp();
@@ -1819,38 +1845,26 @@ TEMBRIX_EXPORT jboolean JNICALL Java_drovak_android_Tapper_appendBeats(JNIEnv* e
 
 TEMBRIX_EXPORT jint JNICALL Java_drovak_android_Tapper_nativeSetBeatList(JNIEnv* env, jobject,
                                                                          jdoubleArray beats, jboolean announce) {
-    if (rejectOnTapperThread(env, "setBeatList() cannot be called from tap(): it would wait for tap() to "
-                                  "return; hand it to another thread without waiting for it")) {
+    if (rejectOnTapperThread(env, kSetFromTap)) {
         return kDone;
     }
     if (announce) {
-        logLine("Set beat list native");
+        logLine(kSetLine);
     }
-    ensureSetUp();
-    lockMutex(&nativesLock);
-    const Settled settled = settle(env, false);
-    if (settled == kSettled) {
-        replaceBeatList(env, beats);
-    }
-    unlockMutex(&nativesLock);
-    return settled == kSettled ? kDone : settled == kPlaying ? kRefusedPlaying : kWaitForEvent;
+    return outcomeOf(setList(env, beats, false));
 }
 
 TEMBRIX_EXPORT jlong JNICALL Java_drovak_android_Tapper_nativeStartTapper(JNIEnv* env, jobject self,
                                                                           jboolean precise, jboolean announce) {
-    if (rejectOnTapperThread(env, "startTapper() cannot be called from tap(): it would wait for tap() to "
-                                  "return; hand it to another thread without waiting for it")) {
+    if (rejectOnTapperThread(env, kStartFromTap)) {
         return 0;
     }
     if (announce) {
-        logLine("Start native tapping ");
+        logLine(kStartLine);
     }
-    ensureSetUp();
-    lockMutex(&nativesLock);
-    const Settled settled = settle(env, false);
-    const int64_t serial = settled == kSettled ? startRhythm(env, self, precise != JNI_FALSE) : 0;
-    unlockMutex(&nativesLock);
-    return settled == kSettled ? serial : settled == kPlaying ? -kRefusedPlaying : -kWaitForEvent;
+    Settled settled;
+    const int64_t serial = startList(env, self, false, precise != JNI_FALSE, &settled);
+    return settled == kSettled ? serial : -outcomeOf(settled);
 }
 
 // Asks the tapper thread to leave (only if it plays the rhythm of onlySerial,
@@ -1859,8 +1873,7 @@ TEMBRIX_EXPORT jlong JNICALL Java_drovak_android_Tapper_nativeStartTapper(JNIEnv
 // tapper thread's java.lang.Thread, for the caller to wait in Java for the
 // rhythm's event and call again.
 TEMBRIX_EXPORT jobject JNICALL Java_drovak_android_Tapper_nativeStopTapper(JNIEnv* env, jclass, jlong onlySerial) {
-    if (rejectOnTapperThread(env, "stopTapper() cannot be called from tap(): it waits for tap() to return. "
-                                  "Hand the stop to another thread and do not wait for it there")) {
+    if (rejectOnTapperThread(env, kStopFromTap)) {
         return nullptr;
     }
     ensureSetUp();
