@@ -1,7 +1,5 @@
 package drovak.tembrix.bench;
 
-import java.util.concurrent.CountDownLatch;
-import java.util.concurrent.TimeUnit;
 import javax.sound.midi.InvalidMidiDataException;
 import javax.sound.midi.MetaMessage;
 import javax.sound.midi.MidiEvent;
@@ -67,13 +65,13 @@ final class SequencerContender implements Contender {
             sequencer.getTransmitter().setReceiver(receiver);
             long start = System.nanoTime();
             sequencer.start();
-            if (!receiver.done.await(Contender.timeoutMillis(schedule), TimeUnit.MILLISECONDS)) {
-                throw new IllegalStateException("the sequencer sent " + receiver.count + " of " + schedule.size()
+            if (!receiver.log.awaitAll(Contender.timeoutMillis(schedule))) {
+                throw new IllegalStateException("the sequencer sent " + receiver.log.count() + " of " + schedule.size()
                         + " beats of the " + schedule.name() + " in time");
             }
             long t0 = receiver.programChange;
-            return new Run(Contender.lateness(receiver.taps, start, schedule), t0 == NOT_YET ? -1 : t0 - start,
-                    false, null, receiver.cpu.nanos());
+            return new Run(Contender.lateness(receiver.log.taps(), start, schedule), t0 == NOT_YET ? -1 : t0 - start,
+                    false, null, receiver.log.cpuNanos());
         }
     }
 
@@ -98,15 +96,11 @@ final class SequencerContender implements Contender {
      * as note-ons of velocity 0, and controller resets when it stops; those are not beats.
      */
     private static final class RecordingReceiver implements Receiver {
-        final long[] taps;
-        final CpuSpan cpu;
-        final CountDownLatch done = new CountDownLatch(1);
-        volatile int count;
+        final BeatLog log;
         volatile long programChange = NOT_YET;
 
         RecordingReceiver(int beats) {
-            taps = new long[beats];
-            cpu = new CpuSpan(beats);
+            log = new BeatLog(beats);
         }
 
         @Override
@@ -117,15 +111,7 @@ final class SequencerContender implements Contender {
             }
             ShortMessage shortMessage = (ShortMessage) message;
             if (shortMessage.getCommand() == ShortMessage.NOTE_ON && shortMessage.getData2() > 0) {
-                int i = count;
-                if (i < taps.length) {
-                    taps[i] = now;
-                    count = i + 1;
-                    cpu.beat();
-                    if (i + 1 == taps.length) {
-                        done.countDown();
-                    }
-                }
+                log.record(now);
             } else if (shortMessage.getCommand() == ShortMessage.PROGRAM_CHANGE && programChange == NOT_YET) {
                 programChange = now;
             }
