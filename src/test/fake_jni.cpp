@@ -51,7 +51,10 @@ std::mutex classTableLock; // the caller's and the tapper thread's FindClass may
 jclass JNICALL findClass(JNIEnv*, const char* name) {
     std::lock_guard<std::mutex> hold(classTableLock);
     for (int i = 0; i < 16; ++i) {
-        if (classNames[i].empty() || classNames[i] == name) {
+        if (classNames[i] == name) {
+            return reinterpret_cast<jclass>(&classTokens[i]); // written once: other threads may read its name
+        }
+        if (classNames[i].empty()) {
             classNames[i] = name;
             classTokens[i].name = classNames[i].c_str();
             return reinterpret_cast<jclass>(&classTokens[i]);
