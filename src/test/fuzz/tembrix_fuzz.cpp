@@ -167,13 +167,17 @@ bool threadEnded() {
     return ended;
 }
 
-// Beats that the current run's tap() appended to it.
-std::atomic<int> appendedFromTap{0};
+// The run, by the number of its attach, whose first tap() appended a beat to it.
+std::atomic<int> appendedInRun{0};
+
+// Beats that the run with this attach number appended from its tap().
+int appendedBy(int run) { return appendedInRun.load() == run ? 1 : 0; }
 
 // What the current run of the tapper thread should do if left alone.
 struct Run {
     bool known = false; // false once another thread may have changed the state
     int expectedTaps = 0;
+    int attach = 0;     // the number of the run's attach
 };
 
 class Program {
@@ -182,6 +186,7 @@ public:
 
     void run() {
         vm.reset();
+        appendedInRun.store(0);
         caller.functions = &vm.envTable;
         readFlags();
         for (int op = 0; op < kMaxOps && !in.done(); ++op) {
@@ -239,7 +244,7 @@ private:
                         fake::Array one{{0.0}};
                         if (Java_drovak_android_Tapper_appendBeats(&env, fake::tapperObject(),
                                                                    fake::newArray(one)) == JNI_TRUE) {
-                            ++appendedFromTap;
+                            appendedInRun.store(vm.attaches.load());
                         }
                         CHECK(!env.pending);
                     }
@@ -373,9 +378,6 @@ private:
     void start() {
         const int attachesBefore = vm.attaches.load();
         const State before = state();
-        // A new run counts its own appends from its first tap on, which may come before the start returns; a
-        // refused start leaves the count to the run that plays on.
-        const int appendedBefore = appendedFromTap.exchange(0);
         Java_drovak_android_Tapper_startTapper(&caller, fake::tapperObject());
         if (racer) {
             acceptRefusal(caller, startFailure());
@@ -383,9 +385,6 @@ private:
             return;
         }
         const State after = state();
-        if (caller.pending) {
-            appendedFromTap += appendedBefore;
-        }
         if (caller.pending && after.running == 1) {
             // Refused: a rhythm still taps, and nothing changed.
             CHECK(caller.thrownClass == "java/lang/IllegalStateException");
@@ -407,6 +406,7 @@ private:
         CHECK(vm.attaches.load() == attachesBefore + 1);
         CHECK(vm.liveGlobalRefs.load() <= 1); // a rhythm that ended at once has let go of it
         current.known = true;
+        current.attach = attachesBefore + 1;
         current.expectedTaps = (before.length >= 2 ? before.length - 1 : 0) + before.appended;
     }
 
@@ -432,7 +432,7 @@ private:
         CHECK(vm.tapsOnWrongEnv.load() == 0);
         if (current.known) {
             // A stop may cut a run short, never make it tap more.
-            CHECK(vm.tapsSinceAttach.load() <= current.expectedTaps + appendedFromTap.load());
+            CHECK(vm.tapsSinceAttach.load() <= current.expectedTaps + appendedBy(current.attach));
             current.known = false;
         }
     }
@@ -442,7 +442,7 @@ private:
         if (ended && !racer && current.known && state().running == 1) {
             // A run that ended by itself tapped every beat after the first,
             // and let go of the Tapper.
-            CHECK(vm.tapsSinceAttach.load() == current.expectedTaps + appendedFromTap.load());
+            CHECK(vm.tapsSinceAttach.load() == current.expectedTaps + appendedBy(current.attach));
             CHECK(vm.attaches.load() == vm.detaches.load());
             CHECK(vm.liveGlobalRefs.load() == 0);
         }
