@@ -83,7 +83,8 @@ TEMBRIX_EXPORT jint JNICALL Java_drovak_android_Tapper_nativeSetBeatList(JNIEnv*
                                                                          jdoubleArray beats, jboolean announce);
 TEMBRIX_EXPORT jlong JNICALL Java_drovak_android_Tapper_nativeStartTapper(JNIEnv* env, jobject self,
                                                                           jboolean precise, jboolean announce);
-TEMBRIX_EXPORT jobject JNICALL Java_drovak_android_Tapper_nativeStopTapper(JNIEnv* env, jclass, jlong onlySerial);
+TEMBRIX_EXPORT jobject JNICALL Java_drovak_android_Tapper_nativeStopTapper(JNIEnv* env, jclass, jlong onlySerial,
+                                                                          jlong waitNsec);
 TEMBRIX_EXPORT jint JNICALL Java_drovak_android_NativeLibrary_interfaceVersion(JNIEnv* env, jclass);
 TEMBRIX_EXPORT void JNICALL JNI_OnUnload(JavaVM* vm, void* reserved);
 TEMBRIX_EXPORT void* sendTaps(void* argument);
@@ -108,6 +109,13 @@ constexpr int64_t kStopCheckIntervalNsec = 20 * kNsecPerMsec;
 // before it leaves the thread to the ending process: long enough for a merely
 // slow tap() to complete, short enough not to hold up the exit.
 constexpr int64_t kShutdownStopWaitNsec = 1000 * kNsecPerMsec;
+
+// The longest the library's own Tapper's stop waits in the native for a thread
+// that was not inside tap() (the caller may ask for less): it wakes and is on
+// its way out in well under this, and the stop then joins it without the
+// round trip through Java. A tap() that began just then holds the caller (and
+// a virtual thread's carrier) no longer than this; the stop then waits in Java.
+constexpr int64_t kStopBriefWaitNsec = 1 * kNsecPerMsec;
 
 // The class whose methods run the JVM's exit and its shutdown hooks. A thread
 // with one of its frames on the stack never returns from that call.
@@ -839,9 +847,13 @@ Mutex nativesLock = TEMBRIX_MUTEX_INIT;
 // the thread to end or go on.
 std::atomic<int> tapperFinishing;
 
+// Set by the tapper thread while it is inside tap(). A stop that finds it
+// clear waits briefly for the thread itself (see kStopBriefWaitNsec).
+std::atomic<int> tapperInTap;
+
 // Set by the tapper thread once it is past its last wait and on its way out:
 // what it still does in the JVM (telling Java, letting go of the Tapper,
-// detaching) is bounded, and a native may wait for it.
+// detaching) is bounded, and a native may wait for it. It tells the natives.
 std::atomic<int> tapperLeaving;
 
 // The tapper thread's own JNIEnv while it is attached. A native called with
@@ -1068,6 +1080,17 @@ bool waitNews(int64_t timeoutNsec, bool untilEnded) {
     const bool settled = tapperSettled(untilEnded);
     unlockMutex(&newsLock);
     return settled;
+}
+
+// Waits up to timeoutNsec for the tapper thread to be on its way out; true if it is.
+bool waitLeaving(int64_t timeoutNsec) {
+    const int64_t deadline = addSaturating(nowNsec(), timeoutNsec);
+    lockMutex(&newsLock);
+    while (tapperLeaving.load() == 0 && nowNsec() < deadline) {
+        waitCondUntil(&newsCond, &newsLock, deadline);
+    }
+    unlockMutex(&newsLock);
+    return tapperLeaving.load() != 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -1315,7 +1338,9 @@ void tapBeats(JNIEnv* env, jobject thread, int64_t t0, bool realTime) {
             enterJvm();
             inJvm = true;
         }
+        tapperInTap.store(1);
         env->CallVoidMethod(obj, tapMethod);
+        tapperInTap.store(0);
         if (env->ExceptionCheck()) {
             handleTapException(env, thread);
         }
@@ -1616,6 +1641,7 @@ int64_t startRhythm(JNIEnv* env, jobject self, bool precise) {
     running = 1;
     tapperFinishing.store(0);
     tapperLeaving.store(0);
+    tapperInTap.store(0);
     started = StartReport{};
     stopRequested.store(false);
     tapperEnded = false;
@@ -1730,12 +1756,14 @@ TEMBRIX_EXPORT void* sendTaps(void*) {
     if (realTime) {
         dropRealTime();
     }
-    // The way out: tell Java, which may then join this thread; let go of the
+    // The way out: tell the natives and Java, either of which may then join
+    // this thread (a stop waits for that in the one or the other); let go of the
     // Tapper, after which its class loader, and this library with it, may be
     // unloaded (JNI_OnUnload joins this thread first); detach, which ends the
     // Java thread, so that the next set or start joins this one instead of
     // finding it still tapping.
     tapperLeaving.store(1);
+    tellNatives(false);
     tellJava(env);
     env->DeleteGlobalRef(obj);
     tapperEnv.store(nullptr);
@@ -1869,10 +1897,12 @@ TEMBRIX_EXPORT jlong JNICALL Java_drovak_android_Tapper_nativeStartTapper(JNIEnv
 
 // Asks the tapper thread to leave (only if it plays the rhythm of onlySerial,
 // unless that is 0) and completes a stop whose thread has ended: joins it and
-// frees the list. Returns null once no stop remains to wait for, else the
-// tapper thread's java.lang.Thread, for the caller to wait in Java for the
-// rhythm's event and call again.
-TEMBRIX_EXPORT jobject JNICALL Java_drovak_android_Tapper_nativeStopTapper(JNIEnv* env, jclass, jlong onlySerial) {
+// frees the list. A thread that was outside tap() is given up to waitNsec
+// (kStopBriefWaitNsec at most) to be on its way out first. Returns null once
+// no stop remains to wait for, else the tapper thread's java.lang.Thread, for
+// the caller to wait in Java for the rhythm's event and call again.
+TEMBRIX_EXPORT jobject JNICALL Java_drovak_android_Tapper_nativeStopTapper(JNIEnv* env, jclass, jlong onlySerial,
+                                                                          jlong waitNsec) {
     if (rejectOnTapperThread(env, kStopFromTap)) {
         return nullptr;
     }
@@ -1888,8 +1918,11 @@ TEMBRIX_EXPORT jobject JNICALL Java_drovak_android_Tapper_nativeStopTapper(JNIEn
             setAppendTo(kAppendDropped);
             requestStop();
         }
-        waitFor = tapperLeaving.load() == 0 && tapperThreadObject != nullptr
-            ? env->NewLocalRef(tapperThreadObject) : nullptr;
+        const bool outsideTap = tapperInTap.load() == 0;
+        const int64_t briefNsec = waitNsec < kStopBriefWaitNsec ? waitNsec : kStopBriefWaitNsec;
+        if (tapperLeaving.load() == 0 && !(outsideTap && briefNsec > 0 && waitLeaving(briefNsec))) {
+            waitFor = tapperThreadObject != nullptr ? env->NewLocalRef(tapperThreadObject) : nullptr;
+        }
         if (waitFor == nullptr) {
             reapTapper(env); // and the list with it
         }

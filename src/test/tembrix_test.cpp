@@ -100,7 +100,9 @@ jint ownSet(std::vector<double> values, JNIEnv* env = vm.env()) {
 jlong ownStart(bool precise = false) {
     return Java_drovak_android_Tapper_nativeStartTapper(vm.env(), fake::tapperObject(), precise, JNI_FALSE);
 }
-jobject ownStop(jlong onlySerial = 0) { return Java_drovak_android_Tapper_nativeStopTapper(vm.env(), nullptr, onlySerial); }
+jobject ownStop(jlong onlySerial = 0, jlong waitNsec = 0) {
+    return Java_drovak_android_Tapper_nativeStopTapper(vm.env(), nullptr, onlySerial, waitNsec);
+}
 
 int liveChunks() {
     lockMutex(&listLock);
@@ -869,7 +871,7 @@ TEST_F(Natives, WithoutARhythmAppendedBeatsExtendTheListOrBecomeItAndDuringAStop
     setBeats({0, 0, 0});
     start();
     gate.waitInTap();
-    ASSERT_NE(ownStop(), nullptr) << "the stop is under way: tap() runs";
+    ASSERT_NE(ownStop(0, 10 * kNsecPerSec), nullptr) << "the stop is under way: tap() runs, and is not waited for";
     EXPECT_FALSE(append({0})) << "dropped";
     gate.release();
     ASSERT_TRUE(waitFinished());
@@ -922,7 +924,7 @@ TEST_F(Natives, TheOwnTappersCallsLeaveTheWaitToJavaAndHearOfEveryEnd) {
     EXPECT_EQ(ownStop(next + 1), nullptr) << "another rhythm's close() leaves this one alone";
     EXPECT_EQ(running, 1);
     EXPECT_NE(beatsArray, nullptr);
-    const jobject waitFor = ownStop(next);
+    const jobject waitFor = ownStop(next, kStopBriefWaitNsec); // done at once, unless the thread is slow to wake
     if (waitFor != nullptr) {
         ASSERT_TRUE(waitFinished());
         EXPECT_EQ(ownStop(next), nullptr);

@@ -315,7 +315,9 @@ private:
     void stopAsTheOwnTapperDoes() {
         bool done = false;
         for (int round = 0; round < 4 && !done; ++round) {
-            done = Java_drovak_android_Tapper_nativeStopTapper(&caller, nullptr, 0) == nullptr;
+            // The first ask does not wait; the others wait briefly for a thread outside tap().
+            const jlong briefNsec = round == 0 ? 0 : kStopBriefWaitNsec;
+            done = Java_drovak_android_Tapper_nativeStopTapper(&caller, nullptr, 0, briefNsec) == nullptr;
             CHECK(!caller.pending);
             if (!done) {
                 waitUntil(kWaitForEndNsec, [] { return threadEnded(); });

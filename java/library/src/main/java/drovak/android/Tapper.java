@@ -471,12 +471,11 @@ public class Tapper implements AutoCloseable {
         long begin = System.nanoTime();
         for (;;) {
             int phase = EVENTS.getPhase();
-            Thread ending = nativeStopTapper(onlySerial);
+            Thread ending = nativeStopTapper(onlySerial, Math.max(remaining(begin, timeoutNanos), 0));
             if (ending == null) {
                 return true;
             }
-            long left = timeoutNanos == Long.MAX_VALUE ? Long.MAX_VALUE : timeoutNanos - (System.nanoTime() - begin);
-            if (!awaitEvent(phase, left, ending)) {
+            if (!awaitEvent(phase, remaining(begin, timeoutNanos), ending)) {
                 return false;
             }
         }
@@ -492,7 +491,7 @@ public class Tapper implements AutoCloseable {
         long shutdownSeen = 0;
         boolean shuttingDown = false;
         for (;;) {
-            long left = timeoutNanos == Long.MAX_VALUE ? Long.MAX_VALUE : timeoutNanos - (System.nanoTime() - begin);
+            long left = remaining(begin, timeoutNanos);
             if (left <= 0) {
                 return false;
             }
@@ -515,6 +514,11 @@ public class Tapper implements AutoCloseable {
                 }
             }
         }
+    }
+
+    /** What is left at this moment of a timeout that began at {@code begin}; Long.MAX_VALUE waits for good. */
+    private static long remaining(long begin, long timeoutNanos) {
+        return timeoutNanos == Long.MAX_VALUE ? Long.MAX_VALUE : timeoutNanos - (System.nanoTime() - begin);
     }
 
     /**
@@ -546,5 +550,9 @@ public class Tapper implements AutoCloseable {
 
     private native long nativeStartTapper(boolean precise, boolean announce);
 
-    private static native Thread nativeStopTapper(long onlySerial);
+    /**
+     * Stops as {@link #stop} describes; a thread that is not inside {@code tap()} is waited for in the native for
+     * up to {@code waitNanos} (capped there at a millisecond), which spares the round trip through Java.
+     */
+    private static native Thread nativeStopTapper(long onlySerial, long waitNanos);
 }
