@@ -848,7 +848,9 @@ Mutex nativesLock = TEMBRIX_MUTEX_INIT;
 std::atomic<int> tapperFinishing;
 
 // Set by the tapper thread while it is inside tap(). A stop that finds it
-// clear waits briefly for the thread itself (see kStopBriefWaitNsec).
+// clear waits briefly for the thread itself (see kStopBriefWaitNsec). Only a
+// hint, written around every tap() and so without ordering: a stop that reads
+// it a moment late waits no longer than that brief wait.
 std::atomic<int> tapperInTap;
 
 // Set by the tapper thread once it is past its last wait and on its way out:
@@ -1338,9 +1340,9 @@ void tapBeats(JNIEnv* env, jobject thread, int64_t t0, bool realTime) {
             enterJvm();
             inJvm = true;
         }
-        tapperInTap.store(1);
+        tapperInTap.store(1, std::memory_order_relaxed);
         env->CallVoidMethod(obj, tapMethod);
-        tapperInTap.store(0);
+        tapperInTap.store(0, std::memory_order_relaxed);
         if (env->ExceptionCheck()) {
             handleTapException(env, thread);
         }
@@ -1918,7 +1920,7 @@ TEMBRIX_EXPORT jobject JNICALL Java_drovak_android_Tapper_nativeStopTapper(JNIEn
             setAppendTo(kAppendDropped);
             requestStop();
         }
-        const bool outsideTap = tapperInTap.load() == 0;
+        const bool outsideTap = tapperInTap.load(std::memory_order_relaxed) == 0;
         const int64_t briefNsec = waitNsec < kStopBriefWaitNsec ? waitNsec : kStopBriefWaitNsec;
         if (tapperLeaving.load() == 0 && !(outsideTap && briefNsec > 0 && waitLeaving(briefNsec))) {
             waitFor = tapperThreadObject != nullptr ? env->NewLocalRef(tapperThreadObject) : nullptr;
